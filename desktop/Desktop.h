@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+// What the core asks of the user or tells the views. The core never knows how:
+// the desktop program shows real windows, glimmerfen-cli prints, tests record.
+// Implementations may be called from any thread.
+class Desktop {
+public:
+    virtual ~Desktop() = default;
+
+    // The self-closing error box: returns when the box has closed, after at most
+    // five seconds unless the user asked it to wait.
+    virtual void showTimedBox(const std::string& message) = 0;
+    // The folder list re-reads its six counts.
+    virtual void refreshFolderCounts() = 0;
+};
