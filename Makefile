@@ -1,0 +1,43 @@
+# Front door for a fresh Debian 12 machine: `make run` or `make test`.
+
+BUILD_DIR := out
+ASAN_DIR  := $(BUILD_DIR)/asan
+JOBS      ?= 2
+DATA_DIR  := $(HOME)/.local/share/glimmerfen
+
+# The program keeps its store relative to the working directory, hence the cd.
+APP := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen
+CLI := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen-cli
+
+.PHONY: all run test build deps clean sanitize bench
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja
+	cmake --build $(BUILD_DIR) -j$(JOBS)
+
+run: build
+	mkdir -p "$(DATA_DIR)/backup"
+	cd "$(DATA_DIR)" && if [ -x "$(APP)" ]; then exec "$(APP)"; else exec "$(CLI)" --help; fi
+
+test: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j$(JOBS)
+
+# Benchmarks are left out: sanitizers distort their timings and slow the build.
+sanitize: deps
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DGLIMMERFEN_SANITIZE=address,undefined -DGLIMMERFEN_BENCH=OFF
+	cmake --build $(ASAN_DIR) -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(ASAN_DIR) -L unit --output-on-failure --no-tests=error -j$(JOBS)
+
+bench: build
+	$(BUILD_DIR)/bin/bench_store
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Glimmerfen needs to build, test and benchmark.
+# Usage: scripts/install-deps.sh [GROUP...]    (no GROUP = every group)
+set -euo pipefail
+
+# The one list. New groups (e.g. a GUI toolkit) go here and become selectable by name.
+declare -A PACKAGE_GROUPS=(
+  [build]="cmake ninja-build g++ make pkg-config nlohmann-json3-dev python3 git ca-certificates"
+  [test]="libgtest-dev libgmock-dev"
+  [bench]="libbenchmark-dev"
+)
+ALL_GROUPS=(build test bench)
+
+if (($# == 0)); then
+  set -- "${ALL_GROUPS[@]}"
+fi
+
+wanted=()
+for group in "$@"; do
+  if [[ -z "${PACKAGE_GROUPS[$group]+set}" ]]; then
+    echo "install-deps: unknown group '$group' (known: ${ALL_GROUPS[*]})" >&2
+    exit 2
+  fi
+  read -r -a pkgs <<<"${PACKAGE_GROUPS[$group]}"
+  wanted+=("${pkgs[@]}")
+done
+
+# dpkg-query prints one status per installed architecture, so look for any match.
+missing=()
+for pkg in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}\n' "$pkg" 2>/dev/null | grep -qx 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+if [[ "$(id -u)" -ne 0 ]]; then
+  echo "install-deps: missing packages: ${missing[*]}" >&2
+  echo "Run this, then try again:" >&2
+  echo "  sudo apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"
