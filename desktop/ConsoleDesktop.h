@@ -8,13 +8,13 @@
 // glimmerfen-cli's desktop: messages go to a stream (standard error), nothing
 // waits for a person, and view refreshes have no views to refresh.
 class ConsoleDesktop : public Desktop {
-public:
+  public:
     explicit ConsoleDesktop(std::ostream& out);
 
     void showTimedBox(const std::string& message) override;
     void refreshFolderCounts() override {}
 
-private:
+  private:
     std::mutex m_mutex;
     std::ostream& m_out;
 };

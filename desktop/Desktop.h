@@ -6,7 +6,7 @@
 // the desktop program shows real windows, glimmerfen-cli prints, tests record.
 // Implementations may be called from any thread.
 class Desktop {
-public:
+  public:
     virtual ~Desktop() = default;
 
     // The self-closing error box: returns when the box has closed, after at most

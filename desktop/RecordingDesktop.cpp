@@ -8,7 +8,9 @@ void RecordingDesktop::showTimedBox(const std::string& message) {
     record(std::string(kTimedBox) + message);
 }
 
-void RecordingDesktop::refreshFolderCounts() { record("refreshFolderCounts"); }
+void RecordingDesktop::refreshFolderCounts() {
+    record("refreshFolderCounts");
+}
 
 std::vector<std::string> RecordingDesktop::calls() const {
     std::lock_guard lock(m_mutex);

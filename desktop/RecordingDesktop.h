@@ -9,7 +9,7 @@
 // A Desktop for tests: every call is recorded, in order, as one line such as
 // "timedBox WARNING: ..." or "refreshFolderCounts".
 class RecordingDesktop : public Desktop {
-public:
+  public:
     void showTimedBox(const std::string& message) override;
     void refreshFolderCounts() override;
 
@@ -18,7 +18,7 @@ public:
     std::vector<std::string> timedBoxes() const;
     void clear();
 
-private:
+  private:
     void record(std::string call);
 
     mutable std::mutex m_mutex;

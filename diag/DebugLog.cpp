@@ -8,7 +8,8 @@ bool createDebugLog(std::ostream& out) {
     if (platform::truncateFile(kDebugLogFile)) {
         return true;
     }
-    out << "*Error in debug, openLogFile(): \n--" << "Can't Open File" << '\n';
+    out << "*Error in debug, openLogFile(): \n--"
+        << "Can't Open File" << '\n';
     out.flush();
     return false;
 }

@@ -7,7 +7,7 @@
 // "ErrorLog.txt", so every failure is on record even when no handler shows it;
 // copying one writes nothing.
 class CError : public std::exception {
-public:
+  public:
     // Plain form: "Error: <message> in <operation>\n line <line> of file <file>".
     CError(const std::string& message, const std::string& operation, int line,
            const std::string& file);
@@ -21,6 +21,6 @@ public:
     std::string m_time;
     std::string m_date;
 
-private:
+  private:
     void record();
 };

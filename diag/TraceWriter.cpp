@@ -10,6 +10,8 @@ void traceMark(const std::string& mark, const std::string& operation, int line,
     appendLogEntry(traceFile, formatPlainEntry(mark, operation, line, file), stampNow());
 }
 
-void truncateTrace(const std::string& traceFile) { platform::truncateFile(traceFile); }
+void truncateTrace(const std::string& traceFile) {
+    platform::truncateFile(traceFile);
+}
 
 }  // namespace diag

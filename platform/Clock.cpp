@@ -35,7 +35,9 @@ LocalTime localTimeAt(std::int64_t seconds) {
     return result;
 }
 
-LocalTime localTime() { return localTimeAt(secondsSince1970()); }
+LocalTime localTime() {
+    return localTimeAt(secondsSince1970());
+}
 
 void setFixedTime(std::optional<std::int64_t> seconds) {
     fixedTime.store(seconds.value_or(kNotFixed), std::memory_order_relaxed);

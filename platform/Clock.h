@@ -6,13 +6,13 @@
 namespace platform {
 
 struct LocalTime {
-    int year = 1970;   // four digits
-    int month = 1;     // 1..12
-    int day = 1;       // 1..31
-    int hour = 0;      // 0..23
+    int year = 1970;  // four digits
+    int month = 1;    // 1..12
+    int day = 1;      // 1..31
+    int hour = 0;     // 0..23
     int minute = 0;
     int second = 0;
-    int weekday = 4;   // 0 = Sunday
+    int weekday = 4;  // 0 = Sunday
 };
 
 // Seconds since 1 January 1970 (UTC).

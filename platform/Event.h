@@ -9,7 +9,7 @@ namespace platform {
 // A signalled/unsignalled flag that threads wait on. An auto-reset event lets one
 // waiter through per set(); a manual-reset event stays set until reset().
 class Event {
-public:
+  public:
     enum class Reset { Automatic, Manual };
 
     explicit Event(Reset mode = Reset::Automatic, bool initiallySet = false);
@@ -22,7 +22,7 @@ public:
     bool wait(std::chrono::milliseconds timeout);
     void wait();
 
-private:
+  private:
     const Reset m_mode;
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

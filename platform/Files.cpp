@@ -56,7 +56,9 @@ std::int64_t fileSize(const std::string& path) {
     return static_cast<std::int64_t>(info.st_size);
 }
 
-bool fileExists(const std::string& path) { return fileSize(path) >= 0; }
+bool fileExists(const std::string& path) {
+    return fileSize(path) >= 0;
+}
 
 bool directoryExists(const std::string& path) {
     struct stat info {};
@@ -89,7 +91,9 @@ bool renameFile(const std::string& from, const std::string& to) {
     return std::rename(from.c_str(), to.c_str()) == 0;
 }
 
-bool deleteFile(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool deleteFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
 bool truncateFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

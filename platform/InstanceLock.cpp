@@ -11,7 +11,9 @@ namespace platform {
 
 InstanceLock::InstanceLock(std::string backupDirectory) : m_directory(std::move(backupDirectory)) {}
 
-InstanceLock::~InstanceLock() { release(); }
+InstanceLock::~InstanceLock() {
+    release();
+}
 
 InstanceLock::Result InstanceLock::acquire(std::chrono::milliseconds timeout) {
     if (held()) {

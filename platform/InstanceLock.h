@@ -11,7 +11,7 @@ namespace platform {
 // did for the old named semaphore, two installations never share it, and the
 // kernel drops the lock when the process dies, so a crash never locks anyone out.
 class InstanceLock {
-public:
+  public:
     enum class Result { Acquired, HeldElsewhere, NoBackupDirectory };
 
     explicit InstanceLock(std::string backupDirectory = "backup");
@@ -24,7 +24,7 @@ public:
     void release();
     bool held() const { return m_fd >= 0; }
 
-private:
+  private:
     const std::string m_directory;
     int m_fd = -1;
 };

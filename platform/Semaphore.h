@@ -9,7 +9,7 @@ namespace platform {
 // A counting semaphore with a timed try, as the operation semaphore needs:
 // user commands try for 1 ms and give up, the scheduled build waits a second.
 class Semaphore {
-public:
+  public:
     Semaphore(int initialCount, int maximumCount);
 
     bool tryAcquire(std::chrono::milliseconds timeout);
@@ -17,7 +17,7 @@ public:
     bool release();
     int count() const;
 
-private:
+  private:
     const int m_maximum;
     mutable std::mutex m_mutex;
     std::condition_variable m_released;

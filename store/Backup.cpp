@@ -7,7 +7,9 @@ std::string backupFileName(int generation) {
     return std::string(kBackupDirectory) + "/HGIndex" + std::to_string(generation) + ".hgd";
 }
 
-bool backupExists(int generation) { return platform::fileExists(backupFileName(generation)); }
+bool backupExists(int generation) {
+    return platform::fileExists(backupFileName(generation));
+}
 
 bool backupStore(CDatabase& database) {
     if (backupExists(2)) {

@@ -20,7 +20,9 @@ constexpr const char* kManyDeleted = "WARNING: Had to delete corrupted emails!";
 
 const std::string kSourceFile(diag::sourceName(__FILE__));
 
-int folderNumber(std::string_view key) { return folder::folderIndex(key); }
+int folderNumber(std::string_view key) {
+    return folder::folderIndex(key);
+}
 
 }  // namespace
 
@@ -231,7 +233,8 @@ void CDatabase::takeSlot(const StoreFile& file, int folder, int slot, int index)
     file.writeInt32(slotEntryOffset(folder, slot), index);
     m_slotTables[static_cast<std::size_t>(folder)][static_cast<std::size_t>(slot)] = index;
     auto& pairs = m_folderIndexes[static_cast<std::size_t>(folder)];
-    pairs.insert(std::upper_bound(pairs.begin(), pairs.end(), Slot{index, slot}), Slot{index, slot});
+    pairs.insert(std::upper_bound(pairs.begin(), pairs.end(), Slot{index, slot}),
+                 Slot{index, slot});
 }
 
 void CDatabase::freeSlot(const StoreFile& file, int folder, int slot) {
@@ -264,9 +267,8 @@ EmailHeader CDatabase::readRecord(const StoreFile& file, int folder, int slot,
 }
 
 std::string CDatabase::readText(const StoreFile& file, int folder, int slot) const {
-    const std::int32_t length =
-        std::clamp(file.readInt32(recordOffset(folder, slot) + kTextLengthField), 0,
-                   kMaxValidTextLength);
+    const std::int32_t length = std::clamp(
+        file.readInt32(recordOffset(folder, slot) + kTextLengthField), 0, kMaxValidTextLength);
     std::string text(static_cast<std::size_t>(length), '\0');
     file.read(recordOffset(folder, slot) + kEmailHeaderSize, text.data(), text.size());
     return text;
@@ -278,15 +280,14 @@ void CDatabase::writeRecord(const StoreFile& file, int folder, int slot, const E
     const EmailHeaderBytes fixed = encodeEmailHeader(header);
     std::memcpy(bytes.data(), fixed.data(), fixed.size());
     // Exactly textLength bytes follow; a text shorter than that is padded with NULs.
-    const auto length = static_cast<std::size_t>(
-        std::clamp<std::int64_t>(header.textLength, 0, kTextAreaSize));
+    const auto length =
+        static_cast<std::size_t>(std::clamp<std::int64_t>(header.textLength, 0, kTextAreaSize));
     bytes.append(text.substr(0, length));
     bytes.resize(kEmailHeaderSize + length, '\0');
     file.write(recordOffset(folder, slot), bytes.data(), bytes.size());
 }
 
-bool CDatabase::isValid(std::int32_t index, const EmailHeader& header,
-                        std::int32_t counter) const {
+bool CDatabase::isValid(std::int32_t index, const EmailHeader& header, std::int32_t counter) const {
     return index >= 0 && index < counter && header.textLength >= 1 &&
            header.textLength <= kMaxValidTextLength;
 }
@@ -295,7 +296,8 @@ bool CDatabase::isValid(std::int32_t index, const EmailHeader& header,
 
 std::string CDatabase::getEmailCount(std::string_view folder, int& count) {
     platform::CriticalSectionGuard lock(m_storeLock);
-    count = static_cast<int>(m_folderIndexes[static_cast<std::size_t>(folderNumber(folder))].size());
+    count =
+        static_cast<int>(m_folderIndexes[static_cast<std::size_t>(folderNumber(folder))].size());
     return std::to_string(count);
 }
 

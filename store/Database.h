@@ -22,7 +22,7 @@
 // views; every public operation but the name-server accessors runs alone under
 // the store lock, and failures come out as CErrors naming the operation.
 class CDatabase {
-public:
+  public:
     static constexpr const char* kDefaultFileName = "HGIndex.hgd";
     static constexpr const char* kPlaceholderServerName = "pop.example.com";
 
@@ -71,7 +71,7 @@ public:
     bool copyStoreFile(const std::string& destination);
     const std::string& fileName() const { return m_fileName; }
 
-private:
+  private:
     using Slot = std::pair<std::int32_t, int>;  // (email index number, slot)
 
     template <class Body>

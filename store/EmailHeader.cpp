@@ -22,10 +22,9 @@ constexpr std::size_t kReservedOffset = 298;
 
 std::int32_t readInt32(const char* bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) |
-                                     static_cast<std::uint32_t>(b[1]) << 8 |
-                                     static_cast<std::uint32_t>(b[2]) << 16 |
-                                     static_cast<std::uint32_t>(b[3]) << 24);
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
+        static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
 }
 
 void writeInt32(char* bytes, std::int32_t value) {

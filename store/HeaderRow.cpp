@@ -13,6 +13,6 @@ std::string displayDate(const EmailHeader& header) {
 }
 
 HeaderRow makeHeaderRow(std::int32_t index, const EmailHeader& header) {
-    return {header.from, header.subject,           displayDate(header),
+    return {header.from, header.subject,        displayDate(header),
             header.to,   std::to_string(index), std::to_string(header.delTime)};
 }

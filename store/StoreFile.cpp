@@ -72,7 +72,9 @@ bool StoreFile::create(const std::string& path) {
     return false;
 }
 
-StoreFile::StoreFile(StoreFile&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+StoreFile::StoreFile(StoreFile&& other) noexcept : m_fd(other.m_fd) {
+    other.m_fd = -1;
+}
 
 StoreFile::~StoreFile() {
     if (m_fd >= 0) {

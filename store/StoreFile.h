@@ -16,7 +16,7 @@ struct StoreFault {
 // between operations. Short reads and failed writes are faults, never silent:
 // a store that claimed to have saved mail it did not save would lose it.
 class StoreFile {
-public:
+  public:
     enum class Mode { Read, Update };
 
     // nullopt when the file cannot be opened in that mode (it is never created here).
@@ -37,7 +37,7 @@ public:
     std::int32_t readInt32(std::int64_t offset) const;
     void writeInt32(std::int64_t offset, std::int32_t value) const;
 
-private:
+  private:
     explicit StoreFile(int fd) : m_fd(fd) {}
     int m_fd;
 };

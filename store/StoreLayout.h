@@ -35,7 +35,9 @@ inline constexpr int kMaxReadTextLength = 4999;   // what a full record read del
 
 static_assert(kFileSize == 26477694, "HGIndex.hgd must keep its size");
 
-constexpr std::int64_t folderOffset(int folder) { return kFoldersOffset + folder * kFolderBlockSize; }
+constexpr std::int64_t folderOffset(int folder) {
+    return kFoldersOffset + folder * kFolderBlockSize;
+}
 constexpr std::int64_t slotEntryOffset(int folder, int slot) {
     return folderOffset(folder) + 4 * slot;
 }

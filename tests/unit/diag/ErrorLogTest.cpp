@@ -29,7 +29,7 @@ std::int64_t marchNinth() {
 }
 
 class ErrorLogTest : public ::testing::Test {
-protected:
+  protected:
     ErrorLogTest() { platform::setFixedTime(marchNinth()); }
     ~ErrorLogTest() override { platform::setFixedTime(std::nullopt); }
     TempDirectory m_directory;
@@ -54,8 +54,8 @@ TEST_F(ErrorLogTest, SocketEntryLayout) {
     EXPECT_STREQ(error.what(),
                  "Error: Can't Bind Socket in CMidPointServer::server()\n Winsock Error: 10048 "
                  "-- Address already in use.\n line 88 of file MidpointServer");
-    EXPECT_EQ(readWholeFile("ErrorLog.txt"), "\n" + std::string(error.what()) +
-                                                 "\n Date: 03/09/06  Time: 08:05:07\n\n");
+    EXPECT_EQ(readWholeFile("ErrorLog.txt"),
+              "\n" + std::string(error.what()) + "\n Date: 03/09/06  Time: 08:05:07\n\n");
 }
 
 TEST_F(ErrorLogTest, CopiesWriteNothingEntriesAppend) {

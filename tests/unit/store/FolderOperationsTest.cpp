@@ -1,8 +1,8 @@
 // Moves, copies, trims and cleaning across the folders.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <sys/resource.h>
+#include <csignal>
 
 #include "diag/Error.h"
 #include "store/StoreLayout.h"
@@ -28,9 +28,9 @@ TEST_F(FolderOperationsTest, MoveSkipsNumbersTheSourceDoesNotHold) {
 
 TEST_F(FolderOperationsTest, MoveDropsCorruptedRecordsInsteadOfMovingThem) {
     raiseCounterTo(10);
-    addEmail("newA", 1, 0);     // empty text
-    addEmail("newA", 2, -4);    // damaged length
-    addEmail("newA", 12);       // number the counter never gave
+    addEmail("newA", 1, 0);   // empty text
+    addEmail("newA", 2, -4);  // damaged length
+    addEmail("newA", 12);     // number the counter never gave
     addEmail("newA", 3, 5010);
     const int moved[] = {1, 2, 12, 3};
     ASSERT_TRUE(db().moveEmails("newA", "badA", moved));

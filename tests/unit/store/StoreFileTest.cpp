@@ -191,9 +191,10 @@ TEST_F(StoreFileTest, MissingStoreFileGivesTheOpenErrors) {
         db().getEmailHeader(0, "newA", header, text);
         FAIL();
     } catch (const CError& error) {
-        EXPECT_EQ(std::string(error.what()).rfind("Error: Can't Open Database in "
-                                                  "CDatabase::getEmailHeader\n line ",
-                                                  0),
+        EXPECT_EQ(std::string(error.what())
+                      .rfind("Error: Can't Open Database in "
+                             "CDatabase::getEmailHeader\n line ",
+                             0),
                   0u)
             << error.what();
         EXPECT_TRUE(std::string(error.what()).ends_with(" of file Database"));

@@ -12,7 +12,7 @@
 
 // A fresh store in a fresh working directory, with a recording desktop.
 class StoreFixture : public ::testing::Test {
-protected:
+  protected:
     StoreFixture() : m_database(std::make_unique<CDatabase>(m_desktop)) {}
 
     CDatabase& db() { return *m_database; }

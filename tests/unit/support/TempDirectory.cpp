@@ -14,7 +14,8 @@ TempDirectory::TempDirectory() {
     if (::getcwd(previous.data(), previous.size()) != nullptr) {
         m_previous = previous.data();
     }
-    std::string pattern = (std::filesystem::temp_directory_path() / "glimmerfen-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "glimmerfen-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr || ::chdir(pattern.c_str()) != 0) {
         throw std::runtime_error("cannot make a temporary directory");
     }

@@ -6,7 +6,7 @@
 // construction, left and removed on destruction. The system keeps its files in
 // the working directory, so every test gets a clean one.
 class TempDirectory {
-public:
+  public:
     TempDirectory();
     ~TempDirectory();
     TempDirectory(const TempDirectory&) = delete;
@@ -14,7 +14,7 @@ public:
 
     const std::string& path() const { return m_path; }
 
-private:
+  private:
     std::string m_path;
     std::string m_previous;
 };

@@ -1,0 +1,103 @@
+// glimmerfen-cli: the store and the parser from the command line, for people who
+// script, migrate or run without a desktop.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cli/CliError.h"
+#include "cli/StoreCommands.h"
+#include "diag/Error.h"
+
+namespace {
+
+using Command = std::function<void(const commands::Arguments&, std::ostream&, std::ostream&)>;
+
+const std::map<std::string, Command>& commandTable() {
+    static const std::map<std::string, Command> table = {
+        {"init", commands::init},
+        {"import", commands::importMessages},
+        {"list", commands::list},
+        {"show", commands::show},
+        {"count", commands::count},
+        {"move", commands::move},
+        {"delete-trash", commands::deleteTrash},
+        {"clean", commands::clean},
+        {"trim", commands::trim},
+        {"backup", commands::backup},
+        {"parse", commands::parse},
+    };
+    return table;
+}
+
+constexpr const char* kHelp = R"(usage: glimmerfen-cli [-C DIR] COMMAND [ARGUMENTS]
+
+Works on the Glimmerfen store (HGIndex.hgd) in the current directory, or in DIR.
+Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
+         goodB (Store Good), badB (Store Bad), trashA (Trash Bin).
+
+  init                    open or create the store and its backup directory
+  import FOLDER PATH...   store messages from Maildirs, directories, mbox or message files
+  list FOLDER             index, date, From and Subject of each email
+  show FOLDER INDEX       the stored text of one email
+  count [FOLDER]          how many emails each folder (or one) holds
+  move FROM TO INDEX...   move emails between folders
+  delete-trash INDEX...   delete emails from the Trash Bin
+  clean                   delete corrupted records from every folder
+  trim                    move New Emails beyond 600 to the Trash Bin, cut the Trash Bin to 600
+  backup                  copy the store to backup/HGIndex1.hgd, keeping the previous copy
+  parse FILE              the header parse of a message file, as JSON
+)";
+
+// Error texts of the store run over several lines; the user gets one.
+std::string oneLine(std::string text) {
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
+int fail(const std::string& reason, int code) {
+    std::cerr << "glimmerfen-cli: " << oneLine(reason) << '\n';
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() >= 2 && args[0] == "-C") {
+        if (::chdir(args[1].c_str()) != 0) {
+            return fail("cannot change into " + args[1] + ": " + std::strerror(errno), 1);
+        }
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        std::cout << kHelp;
+        return args.empty() ? 2 : 0;
+    }
+    const auto command = commandTable().find(args[0]);
+    if (command == commandTable().end()) {
+        return fail("unknown command '" + args[0] + "' (see glimmerfen-cli --help)", 2);
+    }
+    try {
+        command->second({args.begin() + 1, args.end()}, std::cout, std::cerr);
+        std::cout.flush();
+        return std::cout ? 0 : fail("cannot write the output", 1);
+    } catch (const UsageError& error) {
+        return fail(error.what(), 2);
+    } catch (const CliError& error) {
+        return fail(error.what(), 1);
+    } catch (const CError& error) {
+        return fail(error.what(), 1);
+    } catch (const std::exception& error) {
+        return fail(CError(error.what(), "glimmerfen-cli", __LINE__, "main").what(), 1);
+    }
+}
