@@ -55,6 +55,7 @@ class QuietDesktop : public Desktop {
 public:
     void showTimedBox(const std::string&) override { ++boxes; }
     void refreshFolderCounts() override {}
+    void setStatusText(StatusPane, const std::string&) override {}
     std::atomic<int> boxes{0};
 };
 

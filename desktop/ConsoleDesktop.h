@@ -13,6 +13,8 @@ class ConsoleDesktop : public Desktop {
 
     void showTimedBox(const std::string& message) override;
     void refreshFolderCounts() override {}
+    // A terminal has no status bar; the commands print what they changed themselves.
+    void setStatusText(StatusPane, const std::string&) override {}
 
   private:
     std::mutex m_mutex;

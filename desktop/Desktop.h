@@ -2,6 +2,9 @@
 
 #include <string>
 
+// The status-bar panes that the core sets.
+enum class StatusPane { Dnsbl, Bayes };
+
 // What the core asks of the user or tells the views. The core never knows how:
 // the desktop program shows real windows, glimmerfen-cli prints, tests record.
 // Implementations may be called from any thread.
@@ -14,4 +17,6 @@ class Desktop {
     virtual void showTimedBox(const std::string& message) = 0;
     // The folder list re-reads its six counts.
     virtual void refreshFolderCounts() = 0;
+    // Shows "BAYES ON"/"BAYES OFF" or "DNSBL ON"/"DNSBL OFF" in its pane.
+    virtual void setStatusText(StatusPane pane, const std::string& text) = 0;
 };

@@ -12,6 +12,10 @@ void RecordingDesktop::refreshFolderCounts() {
     record("refreshFolderCounts");
 }
 
+void RecordingDesktop::setStatusText(StatusPane pane, const std::string& text) {
+    record(std::string("status ") + (pane == StatusPane::Bayes ? "Bayes " : "Dnsbl ") + text);
+}
+
 std::vector<std::string> RecordingDesktop::calls() const {
     std::lock_guard lock(m_mutex);
     return m_calls;

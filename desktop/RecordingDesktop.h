@@ -12,6 +12,8 @@ class RecordingDesktop : public Desktop {
   public:
     void showTimedBox(const std::string& message) override;
     void refreshFolderCounts() override;
+    // Recorded as "status Bayes BAYES ON" or "status Dnsbl DNSBL OFF".
+    void setStatusText(StatusPane pane, const std::string& text) override;
 
     std::vector<std::string> calls() const;
     // The messages of the timed boxes shown so far.
