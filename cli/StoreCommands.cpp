@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -51,6 +52,16 @@ std::vector<int> indexNumbers(const Arguments& args, std::size_t first) {
         indexes.push_back(indexNumber(args[i]));
     }
     return indexes;
+}
+
+// Every number must name an email of the folder: a typo must not pass for done.
+void requirePresent(CDatabase& database, const std::string& key, const std::vector<int>& indexes) {
+    const std::vector<int> present = database.emailIndexes(key);
+    for (const int index : indexes) {
+        if (!std::binary_search(present.begin(), present.end(), index)) {
+            throw CliError("no email " + std::to_string(index) + " in " + key);
+        }
+    }
 }
 
 // Stores one message text as the proxy would have recorded it arriving.
@@ -144,15 +155,26 @@ void move(const Arguments& args, std::ostream&, std::ostream& messages) {
     expectCount(args, 3, SIZE_MAX, "move FROM TO INDEX...");
     const std::string from = folderKey(args[0]);
     const std::string to = folderKey(args[1]);
+    if (from == to) {
+        throw UsageError("FROM and TO are the same folder");
+    }
     const std::vector<int> indexes = indexNumbers(args, 2);
     CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
-    store.database().moveEmails(from, to, indexes);
+    CDatabase& database = store.database();
+    requirePresent(database, from, indexes);
+    const int room = store_layout::kSlotsPerFolder - database.emailCount(to);
+    if (static_cast<int>(indexes.size()) > room) {
+        throw CliError("folder " + to + " has room for " + std::to_string(room) +
+                       " more emails; nothing was moved");
+    }
+    database.moveEmails(from, to, indexes);
 }
 
 void deleteTrash(const Arguments& args, std::ostream&, std::ostream& messages) {
     expectCount(args, 1, SIZE_MAX, "delete-trash INDEX...");
     const std::vector<int> indexes = indexNumbers(args, 0);
     CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
+    requirePresent(store.database(), std::string(folder::kTrash), indexes);
     store.database().deleteTrashEmails(indexes);
 }
 

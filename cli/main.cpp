@@ -73,6 +73,9 @@ int fail(const std::string& reason, int code) {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "-C") {
+        return fail("-C needs a directory", 2);
+    }
     if (args.size() >= 2 && args[0] == "-C") {
         if (::chdir(args[1].c_str()) != 0) {
             return fail("cannot change into " + args[1] + ": " + std::strerror(errno), 1);
