@@ -1,0 +1,178 @@
+#include "rating/DnsResolver.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "rating/DnsblAnswer.h"
+
+namespace {
+
+constexpr std::uint8_t kLastQueryId = 10;
+constexpr std::uint8_t kFirstRoundId = 2;
+constexpr std::size_t kHeaderSize = 12;
+// Reversed dotted quad (at most 15 characters) plus the longer zone.
+constexpr std::size_t kLongestName =
+    15 + std::max(std::char_traits<char>::length(DnsResolver::kZones[0]),
+                  std::char_traits<char>::length(DnsResolver::kZones[1]));
+static_assert(kLongestName + 18 <= DnsResolver::kBufferSize);
+
+void reportFailure(const char* message) {
+    std::printf("Error %s\n", message);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+std::optional<std::array<std::uint8_t, 4>> parseDottedQuad(std::string_view text) {
+    std::array<std::uint8_t, 4> parts{};
+    std::size_t at = 0;
+    for (std::size_t group = 0; group < parts.size(); ++group) {
+        if (group > 0) {
+            if (at >= text.size() || text[at] != '.') {
+                return std::nullopt;
+            }
+            ++at;
+        }
+        int value = 0;
+        std::size_t digits = 0;
+        while (at < text.size() && digits < 4 && text[at] >= '0' && text[at] <= '9') {
+            value = value * 10 + (text[at] - '0');
+            ++digits;
+            ++at;
+        }
+        if (digits == 0 || digits > 3 || value > 255) {
+            return std::nullopt;
+        }
+        parts[group] = static_cast<std::uint8_t>(value);
+    }
+    if (at != text.size()) {
+        return std::nullopt;
+    }
+    return parts;
+}
+
+DnsResolver::DnsResolver(CDatabase& store, Desktop& desktop, std::uint16_t port,
+                         std::chrono::milliseconds wait)
+    : m_store(store), m_desktop(desktop), m_port(port), m_wait(wait) {}
+
+void DnsResolver::setDnsblZones(unsigned char state) {
+    bool anyOn = false;
+    {
+        platform::CriticalSectionGuard guard(m_lock);
+        m_spamhausEnabled.store((state & 2) != 0, std::memory_order_relaxed);
+        m_spamcopEnabled.store((state & 4) != 0, std::memory_order_relaxed);
+        anyOn = (state & 6) != 0;
+    }
+    // Shown after the lock is left: the desktop may hand the text to the window
+    // thread and wait for it, and that thread may itself be waiting for this lock
+    // to run a query.
+    m_desktop.setStatusText(StatusPane::Dnsbl, anyOn ? "DNSBL ON" : "DNSBL OFF");
+}
+
+void DnsResolver::clearServerKnown() {
+    platform::CriticalSectionGuard guard(m_lock);
+    m_serverKnown = false;
+}
+
+bool DnsResolver::knowServer() {
+    if (m_serverKnown) {
+        return true;
+    }
+    std::array<std::uint8_t, 4> address{};
+    if (!m_store.getNameServerIP(address)) {
+        return false;  // tried again at the next query
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%d.%d.%d", address[0], address[1], address[2], address[3]);
+    m_nameServer = text;
+    m_serverKnown = true;
+    return true;
+}
+
+std::size_t DnsResolver::buildQuery(const std::string& name) {
+    m_query.fill(0);
+    m_queryId = static_cast<std::uint8_t>(m_queryId + 1);
+    if (m_queryId > kLastQueryId) {
+        m_queryId = kFirstRoundId;
+    }
+    m_query[1] = m_queryId;
+    m_query[2] = 0x01;  // recursion desired
+    m_query[5] = 1;     // one question
+    std::size_t at = kHeaderSize;
+    std::size_t labelStart = 0;
+    while (labelStart <= name.size()) {
+        std::size_t labelEnd = name.find('.', labelStart);
+        if (labelEnd == std::string::npos) {
+            labelEnd = name.size();
+        }
+        const std::size_t length = labelEnd - labelStart;
+        m_query[at++] = static_cast<std::uint8_t>(length);
+        name.copy(reinterpret_cast<char*>(m_query.data() + at), length, labelStart);
+        at += length;
+        labelStart = labelEnd + 1;
+    }
+    m_query[at++] = 0;
+    m_query[at + 1] = 1;  // type A
+    m_query[at + 3] = 1;  // class IN
+    return at + 4;
+}
+
+int DnsResolver::queryDnsbl(const std::string& address, int zone) {
+    if (zone != 0 && zone != 1) {
+        return -1;
+    }
+    const auto parts = parseDottedQuad(address);
+    if (!parts) {
+        return -1;
+    }
+    // Built from the numbers, so the name is four short labels and a known zone:
+    // it always fits the buffer, and a group written with leading zeros ("010")
+    // is asked about as the number it stands for.
+    char reversed[16];
+    std::snprintf(reversed, sizeof reversed, "%d.%d.%d.%d", (*parts)[3], (*parts)[2], (*parts)[1],
+                  (*parts)[0]);
+    const std::string name = reversed + std::string(kZones[zone]);
+
+    platform::CriticalSectionGuard guard(m_lock);
+    const std::size_t queryLength = buildQuery(name);
+    m_answer.fill(0);
+
+    int result = -1;
+    if (!m_socket.open()) {
+        reportFailure("Unable to create client socket");
+        return result;
+    }
+    if (!knowServer()) {
+        m_socket.close();
+        return result;
+    }
+    if (!m_socket.setNonBlocking()) {
+        reportFailure("Unable to make socket non-blocking");
+        m_socket.close();
+        return result;
+    }
+    if (m_socket.sendTo(m_nameServer, m_port,
+                        std::span<const std::uint8_t>(m_query.data(), queryLength)) &&
+        m_socket.waitReadable(m_wait) == platform::UdpSocket::Wait::Readable) {
+        const int received = m_socket.receive(m_answer);
+        if (received >= 0) {
+            result = interpretDnsblAnswer(
+                std::span<const std::uint8_t>(m_answer.data(), static_cast<std::size_t>(received)));
+        }
+    }
+    m_socket.close();
+    return result;
+}
+
+bool DnsResolver::testNameServer(const std::string& address) {
+    platform::CriticalSectionGuard guard(m_lock);
+    const std::string saved = m_nameServer;
+    m_nameServer = address;
+    m_serverKnown = true;
+    const int result = queryDnsbl(kTestAddress, 0);
+    m_nameServer = saved;
+    m_serverKnown = false;
+    return result != -1;
+}

@@ -1,0 +1,260 @@
+#include "rating/FilterList.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace {
+
+constexpr std::size_t kCountSize = 4;
+constexpr std::size_t kRecordHeadSize = 6;
+
+std::uint32_t readUint32(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+void appendUint32(std::string& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out += static_cast<char>((value >> shift) & 0xFF);
+    }
+}
+
+class MemorySource {
+  public:
+    explicit MemorySource(std::string_view bytes) : m_bytes(bytes) {}
+    std::uint64_t remaining() const { return m_bytes.size(); }
+    bool read(void* out, std::size_t size) {
+        if (size > m_bytes.size()) {
+            return false;
+        }
+        std::memcpy(out, m_bytes.data(), size);
+        m_bytes.remove_prefix(size);
+        return true;
+    }
+
+  private:
+    std::string_view m_bytes;
+};
+
+// Reads an open file, never past the size it had when opened, so the lengths
+// in a record can be checked against what is really there before any buffer
+// is sized by them.
+class FileSource {
+  public:
+    FileSource(std::FILE* file, std::uint64_t size) : m_file(file), m_remaining(size) {}
+    std::uint64_t remaining() const { return m_remaining; }
+    bool read(void* out, std::size_t size) {
+        if (size > m_remaining || std::fread(out, 1, size, m_file) != size) {
+            return false;
+        }
+        m_remaining -= size;
+        return true;
+    }
+
+  private:
+    std::FILE* m_file;
+    std::uint64_t m_remaining;
+};
+
+// The count is only a claim: each record must still be there in full, so a
+// huge count ends at the first missing record rather than being trusted.
+template <typename Source>
+std::vector<FilterListEntry> decodeRecords(Source& source) {
+    std::vector<FilterListEntry> entries;
+    unsigned char countBytes[kCountSize];
+    if (!source.read(countBytes, sizeof countBytes)) {
+        return entries;
+    }
+    const auto count = static_cast<std::int32_t>(readUint32(countBytes));
+    for (std::int32_t i = 0; i < count; ++i) {
+        unsigned char head[kRecordHeadSize];
+        if (!source.read(head, sizeof head)) {
+            break;
+        }
+        const std::uint8_t field = head[0];
+        const std::uint8_t caseSensitive = head[1];
+        const std::uint32_t length = readUint32(head + 2);
+        if (field > FilterListEntry::kTo || caseSensitive > FilterListEntry::kSensitive ||
+            length > source.remaining()) {
+            break;
+        }
+        std::string phrase(length, '\0');
+        if (!source.read(phrase.data(), length)) {
+            break;
+        }
+        phrase.resize(std::strlen(phrase.c_str()));
+        entries.push_back(FilterListEntry{std::move(phrase), field, caseSensitive});
+    }
+    return entries;
+}
+
+std::string encodeRecords(const std::vector<FilterListEntry>& entries) {
+    const std::size_t count =
+        std::min<std::size_t>(entries.size(), std::numeric_limits<std::int32_t>::max());
+    std::string bytes;
+    appendUint32(bytes, static_cast<std::uint32_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        const FilterListEntry& entry = entries[i];
+        bytes += static_cast<char>(entry.field);
+        bytes += static_cast<char>(entry.caseSensitive);
+        appendUint32(bytes, static_cast<std::uint32_t>(entry.phrase.size() + 1));
+        bytes += entry.phrase;
+        bytes += '\0';
+    }
+    return bytes;
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+std::string upperAscii(std::string_view text) {
+    std::string upper(text);
+    for (char& c : upper) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return upper;
+}
+
+const char* fieldName(std::uint8_t field) {
+    switch (field) {
+        case FilterListEntry::kFrom:
+            return "From";
+        case FilterListEntry::kSubject:
+            return "Subject";
+        default:
+            return "To";
+    }
+}
+
+const char* caseName(std::uint8_t caseSensitive) {
+    return caseSensitive == FilterListEntry::kInsensitive ? "Insensitive" : "Sensitive";
+}
+
+}  // namespace
+
+std::vector<FilterListEntry> decodeFilterList(std::string_view bytes) {
+    MemorySource source(bytes);
+    return decodeRecords(source);
+}
+
+FilterList::FilterList(std::string_view fileName) : m_fileName(fileName) {}
+
+bool FilterList::load() {
+    platform::CriticalSectionGuard guard(m_lock);
+    std::FILE* file = std::fopen(m_fileName.c_str(), "rbe");
+    if (file == nullptr) {
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(::fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        std::fclose(file);
+        return false;
+    }
+    FileSource source(file, static_cast<std::uint64_t>(info.st_size));
+    m_entries = decodeRecords(source);
+    std::fclose(file);
+    return true;
+}
+
+bool FilterList::save() {
+    platform::CriticalSectionGuard guard(m_lock);
+    const std::string temporary = m_fileName + ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    for (FilterListEntry& entry : m_entries) {
+        if (entry.phrase.size() > kMaxSavedPhrase) {
+            entry.phrase.resize(kCutPhrase);
+        }
+    }
+    bool ok = writeAll(fd, encodeRecords(m_entries));
+    ok = (::fsync(fd) == 0) && ok;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && std::rename(temporary.c_str(), m_fileName.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+bool FilterList::matches(std::string_view from, std::string_view to,
+                         std::string_view subject) const {
+    platform::CriticalSectionGuard guard(m_lock);
+    // Upper-cased once per message, and only if an insensitive entry needs them.
+    std::string upper[3];
+    bool upperReady = false;
+    for (const FilterListEntry& entry : m_entries) {
+        const std::size_t slot = entry.field <= FilterListEntry::kTo ? entry.field : 2;
+        if (entry.caseSensitive != FilterListEntry::kInsensitive) {
+            const std::string_view target[3] = {from, subject, to};
+            if (target[slot].find(entry.phrase) != std::string_view::npos) {
+                return true;
+            }
+            continue;
+        }
+        if (!upperReady) {
+            upper[FilterListEntry::kFrom] = upperAscii(from);
+            upper[FilterListEntry::kSubject] = upperAscii(subject);
+            upper[FilterListEntry::kTo] = upperAscii(to);
+            upperReady = true;
+        }
+        if (upper[slot].find(upperAscii(entry.phrase)) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FilterList::showInList(ListRows& rows) {
+    platform::CriticalSectionGuard guard(m_lock);
+    if (!load()) {
+        return;
+    }
+    for (const FilterListEntry& entry : m_entries) {
+        rows.push_back(
+            ListRow{entry.phrase, fieldName(entry.field), caseName(entry.caseSensitive)});
+    }
+}
+
+bool FilterList::replaceFromList(const ListRows& rows) {
+    platform::CriticalSectionGuard guard(m_lock);
+    m_entries.clear();
+    for (const ListRow& row : rows) {
+        FilterListEntry entry;
+        entry.phrase = row.phrase;
+        entry.field = row.field == "From"      ? FilterListEntry::kFrom
+                      : row.field == "Subject" ? FilterListEntry::kSubject
+                                               : FilterListEntry::kTo;
+        entry.caseSensitive = row.caseText == "Insensitive" ? FilterListEntry::kInsensitive
+                                                            : FilterListEntry::kSensitive;
+        m_entries.push_back(std::move(entry));
+    }
+    return save();
+}
+
+std::vector<FilterListEntry> FilterList::entries() const {
+    platform::CriticalSectionGuard guard(m_lock);
+    return m_entries;
+}
