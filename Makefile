@@ -2,6 +2,7 @@
 
 BUILD_DIR := out
 ASAN_DIR  := $(BUILD_DIR)/asan
+TSAN_DIR  := $(BUILD_DIR)/tsan
 JOBS      ?= 2
 DATA_DIR  := $(HOME)/.local/share/glimmerfen
 
@@ -9,7 +10,7 @@ DATA_DIR  := $(HOME)/.local/share/glimmerfen
 APP := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen
 CLI := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen-cli
 
-.PHONY: all run test build deps clean sanitize bench
+.PHONY: all run test build deps clean sanitize tsan bench
 
 all: build
 
@@ -36,8 +37,19 @@ sanitize: deps
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_DIR) -L unit --output-on-failure --no-tests=error -j$(JOBS)
 
+# The threads (classification beside builds, the store beside the proxy) under
+# ThreadSanitizer.
+tsan: deps
+	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DGLIMMERFEN_SANITIZE=thread -DGLIMMERFEN_BENCH=OFF
+	cmake --build $(TSAN_DIR) -j$(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_DIR) -L unit --output-on-failure --no-tests=error -j$(JOBS)
+
 bench: build
 	$(BUILD_DIR)/bin/bench_store
+	$(BUILD_DIR)/bin/bench_rating
+	bash bench/rate_vs_bogofilter.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

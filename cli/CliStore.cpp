@@ -13,13 +13,13 @@ CliStore::CliStore(Access access, Missing missing, std::ostream& messages)
                        " is missing; run 'glimmerfen-cli init')");
     }
     if (access == Access::Write) {
-        lockInstallation(messages);
+        lockInstallation(m_lock, messages);
     }
     m_database = std::make_unique<CDatabase>(m_desktop);
 }
 
-void CliStore::lockInstallation(std::ostream& messages) {
-    switch (m_lock.acquire(std::chrono::milliseconds(1000))) {
+void lockInstallation(platform::InstanceLock& lock, std::ostream& messages) {
+    switch (lock.acquire(std::chrono::milliseconds(1000))) {
         case platform::InstanceLock::Result::Acquired:
             return;
         case platform::InstanceLock::Result::HeldElsewhere:

@@ -7,6 +7,10 @@
 #include "platform/InstanceLock.h"
 #include "store/Database.h"
 
+// Takes the installation's instance lock for a command that changes anything in
+// it (the store, the table, the phrase lists); throws CliError while another holds it.
+void lockInstallation(platform::InstanceLock& lock, std::ostream& messages);
+
 // The store as a command opens it. Commands that change the store hold the
 // installation's instance lock for as long as they run, so they never write
 // beside a running desktop program.
@@ -20,8 +24,6 @@ class CliStore {
     CDatabase& database() { return *m_database; }
 
   private:
-    void lockInstallation(std::ostream& messages);
-
     ConsoleDesktop m_desktop;
     platform::InstanceLock m_lock;
     std::unique_ptr<CDatabase> m_database;

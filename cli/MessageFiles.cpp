@@ -114,6 +114,12 @@ void MessageFiles::readMessages(const std::string& file, const MessageSink& sink
     }
 }
 
+bool MessageFiles::isMbox(const std::string& file) {
+    LineReader reader(file);
+    std::string line;
+    return reader.next(line) && line.starts_with("From ");
+}
+
 std::string MessageFiles::firstMessage(const std::string& file) {
     std::optional<std::string> first;
     readMessages(file, [&](const std::string& text) {

@@ -18,6 +18,8 @@ class MessageFiles {
     // Reads one file: an mbox (first line begins with "From ") yields each of its
     // messages, any other file one message. Empty messages are passed over.
     static void readMessages(const std::string& file, const MessageSink& sink);
+    // Whether readMessages reads the file as an mbox.
+    static bool isMbox(const std::string& file);
     // The first message of a file, as readMessages would give it.
     static std::string firstMessage(const std::string& file);
 };

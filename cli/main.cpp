@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/CliError.h"
+#include "cli/RatingCommands.h"
 #include "cli/StoreCommands.h"
 #include "diag/Error.h"
 
@@ -31,6 +32,18 @@ const std::map<std::string, Command>& commandTable() {
         {"trim", commands::trim},
         {"backup", commands::backup},
         {"parse", commands::parse},
+        {"build-table", commands::buildTable},
+        {"rate", commands::rate},
+        {"rate-folder", commands::rateFolder},
+        {"tokens", commands::tokens},
+        {"lists", commands::lists},
+        {"list-add", commands::listAdd},
+        {"list-del", commands::listDelete},
+        {"state", commands::state},
+        {"nameserver", commands::nameServer},
+        {"nameservers", commands::nameServers},
+        {"dnsbl", commands::dnsbl},
+        {"test-nameserver", commands::testNameServer},
     };
     return table;
 }
@@ -52,6 +65,24 @@ Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
   trim                    move New Emails beyond 600 to the Trash Bin, cut the Trash Bin to 600
   backup                  copy the store to backup/HGIndex1.hgd, keeping the previous copy
   parse FILE              the header parse of a message file, as JSON
+
+  build-table             build the filter table (MapProb.bin) from goodA and badA
+  rate [--test] FILE...   rate messages as the proxy would: white, black, dnsbl, spam or ham
+  rate-folder FOLDER [--test]
+                          rate the stored emails of a folder the same way
+                          (--test: the filter rates even while switched off)
+  tokens FILE             the word windows of a message, one per line
+  lists white|black       the entries of a phrase list
+  list-add white|black From|Subject|To Sensitive|Insensitive PHRASE
+  list-del white|black N  remove entry N (as numbered by lists)
+  state [--bayes on|off] [--spamhaus on|off] [--spamcop on|off]
+                          show or switch the filter and the two block lists
+  nameserver [A.B.C.D]    show or set the name server the block lists are asked through
+  nameservers             the name servers this system uses
+  dnsbl A.B.C.D [spamhaus|spamcop]
+                          ask a block list about an address: -1 no answer, 0 not listed,
+                          above 0 listed
+  test-nameserver A.B.C.D whether a name server answers block-list queries (exit 1 if not)
 )";
 
 // Error texts of the store run over several lines; the user gets one.
