@@ -28,13 +28,15 @@
 
 #include "desktop/Desktop.h"
 #include "rating/BayesFilter.h"
-#include "rating/BuildProgress.h"
+#include "desktop/BuildProgress.h"
 #include "rating/TokenHash.h"
 #include "rating/TokenProbabilityTable.h"
 #include "rating/Tokenizer.h"
 #include "store/Database.h"
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
+
+#include "QuietDesktop.h"
 
 namespace fs = std::filesystem;
 
@@ -48,13 +50,6 @@ constexpr double kRateTargetPerSecond = 20000;
 constexpr double kBuildTargetSeconds = 0.25;
 constexpr double kLoadTargetSeconds = 0.020;
 
-class QuietDesktop : public Desktop {
-  public:
-    void showTimedBox(const std::string&) override { ++boxes; }
-    void refreshFolderCounts() override {}
-    void setStatusText(StatusPane, const std::string&) override {}
-    std::atomic<int> boxes{0};
-};
 
 class NoProgress : public BuildProgress {
   public:

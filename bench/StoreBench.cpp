@@ -36,6 +36,8 @@
 #include "store/HeaderRow.h"
 #include "store/StoreLayout.h"
 
+#include "QuietDesktop.h"
+
 namespace fs = std::filesystem;
 using namespace store_layout;
 
@@ -51,13 +53,6 @@ constexpr std::size_t kMessagesPerClass = 50;
 // A recording desktop would keep one entry per load and grow without bound over
 // thousands of iterations; the boxes are still counted so that a corrupted-record
 // warning during a run cannot pass unnoticed.
-class QuietDesktop : public Desktop {
-public:
-    void showTimedBox(const std::string&) override { ++boxes; }
-    void refreshFolderCounts() override {}
-    void setStatusText(StatusPane, const std::string&) override {}
-    std::atomic<int> boxes{0};
-};
 
 // ---- corpus ----
 

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "rating/BuildProgress.h"
+#include "desktop/BuildProgress.h"
 
 // A text progress bar for the table build. It redraws in place only on a
 // terminal; into a file or a pipe it writes nothing, so logs stay readable.

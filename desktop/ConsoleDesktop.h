@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <ostream>
 
@@ -9,14 +10,23 @@
 // waits for a person, and view refreshes have no views to refresh.
 class ConsoleDesktop : public Desktop {
   public:
-    explicit ConsoleDesktop(std::ostream& out);
+    // With `interactive` the builder shows a progress bar that redraws in place.
+    explicit ConsoleDesktop(std::ostream& out, bool interactive = false);
 
     void showTimedBox(const std::string& message) override;
     void refreshFolderCounts() override {}
     // A terminal has no status bar; the commands print what they changed themselves.
     void setStatusText(StatusPane, const std::string&) override {}
+    // Runs the build on a thread of its own and prints its passes and stages;
+    // when the cancel flag goes up (Ctrl-C), cancels as a "No" to the question would.
+    void runBuilderDialog(BuilderJob& job) override;
+    void postRefreshViews(int parameter, platform::Event& done) override;
+
+    void setCancelFlag(const std::atomic<bool>* flag) { m_cancelFlag = flag; }
 
   private:
     std::mutex m_mutex;
     std::ostream& m_out;
+    const bool m_interactive;
+    const std::atomic<bool>* m_cancelFlag = nullptr;
 };

@@ -2,6 +2,11 @@
 
 #include <string>
 
+class BuilderJob;
+namespace platform {
+class Event;
+}
+
 // The status-bar panes that the core sets.
 enum class StatusPane { Dnsbl, Bayes };
 
@@ -19,4 +24,10 @@ class Desktop {
     virtual void refreshFolderCounts() = 0;
     // Shows "BAYES ON"/"BAYES OFF" or "DNSBL ON"/"DNSBL OFF" in its pane.
     virtual void setStatusText(StatusPane pane, const std::string& text) = 0;
+    // The filter builder's progress dialog, modal on the calling thread: runs the
+    // job and returns when it has ended.
+    virtual void runBuilderDialog(BuilderJob& job) = 0;
+    // Asks the main frame to refresh its views (0 after a build, 1 after a mail
+    // session); `done` is set when the views have been refreshed.
+    virtual void postRefreshViews(int parameter, platform::Event& done) = 0;
 };

@@ -1,8 +1,33 @@
 #include "desktop/RecordingDesktop.h"
 
+#include "desktop/BuildReporter.h"
+#include "desktop/BuilderJob.h"
+#include "platform/Event.h"
+
 namespace {
 constexpr std::string_view kTimedBox = "timedBox ";
-}
+
+class RecordingReporter : public BuildReporter {
+  public:
+    RecordingReporter(RecordingDesktop& desktop, BuilderJob& job, std::string cancelStage)
+        : m_desktop(desktop), m_job(job), m_cancelStage(std::move(cancelStage)) {}
+
+    void setPassText(const std::string& text) override { m_desktop.note("pass " + text); }
+    void setStageText(const std::string& text) override {
+        m_desktop.note("stage " + text);
+        if (!m_cancelStage.empty() && text == m_cancelStage) {
+            m_job.cancel();
+        }
+    }
+    void setRange(int, int) override {}
+    void setPosition(int) override {}
+
+  private:
+    RecordingDesktop& m_desktop;
+    BuilderJob& m_job;
+    const std::string m_cancelStage;
+};
+}  // namespace
 
 void RecordingDesktop::showTimedBox(const std::string& message) {
     record(std::string(kTimedBox) + message);
@@ -14,6 +39,44 @@ void RecordingDesktop::refreshFolderCounts() {
 
 void RecordingDesktop::setStatusText(StatusPane pane, const std::string& text) {
     record(std::string("status ") + (pane == StatusPane::Bayes ? "Bayes " : "Dnsbl ") + text);
+}
+
+void RecordingDesktop::runBuilderDialog(BuilderJob& job) {
+    std::string cancelStage;
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back("runBuilderDialog");
+        cancelStage = m_cancelStage;
+    }
+    job.opened();
+    RecordingReporter reporter(*this, job, cancelStage);
+    job.run(reporter);
+}
+
+void RecordingDesktop::postRefreshViews(int parameter, platform::Event& done) {
+    bool hold = false;
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back("refreshViews " + std::to_string(parameter));
+        hold = m_holdRefreshes;
+    }
+    if (!hold) {
+        done.set();
+    }
+}
+
+void RecordingDesktop::cancelAtStage(std::string stage) {
+    std::lock_guard lock(m_mutex);
+    m_cancelStage = std::move(stage);
+}
+
+void RecordingDesktop::holdRefreshes(bool hold) {
+    std::lock_guard lock(m_mutex);
+    m_holdRefreshes = hold;
+}
+
+void RecordingDesktop::note(std::string call) {
+    record(std::move(call));
 }
 
 std::vector<std::string> RecordingDesktop::calls() const {

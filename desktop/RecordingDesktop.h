@@ -15,14 +15,27 @@ class RecordingDesktop : public Desktop {
     // Recorded as "status Bayes BAYES ON" or "status Dnsbl DNSBL OFF".
     void setStatusText(StatusPane pane, const std::string& text) override;
 
+    // Runs the build directly, recording "pass …" and "stage …" lines; cancels
+    // it when the stage named by cancelAtStage() begins.
+    void runBuilderDialog(BuilderJob& job) override;
+    // Recorded as "refreshViews 0"; the views are done at once unless held.
+    void postRefreshViews(int parameter, platform::Event& done) override;
+
+    void cancelAtStage(std::string stage);
+    void holdRefreshes(bool hold);
+
     std::vector<std::string> calls() const;
     // The messages of the timed boxes shown so far.
     std::vector<std::string> timedBoxes() const;
     void clear();
+    // Adds a line to the record (the recording reporter's pass and stage texts).
+    void note(std::string call);
 
   private:
     void record(std::string call);
 
     mutable std::mutex m_mutex;
     std::vector<std::string> m_calls;
+    std::string m_cancelStage;
+    bool m_holdRefreshes = false;
 };

@@ -7,7 +7,7 @@
 
 #include "desktop/Desktop.h"
 #include "platform/CriticalSection.h"
-#include "rating/BuildProgress.h"
+#include "desktop/BuildProgress.h"
 #include "rating/TokenProbabilityTable.h"
 
 class CDatabase;

@@ -3,7 +3,7 @@
 #include <bit>
 #include <string_view>
 
-#include "rating/BuildProgress.h"
+#include "desktop/BuildProgress.h"
 #include "rating/TokenCountTable.h"
 #include "rating/TokenProbabilityTable.h"
 
