@@ -16,6 +16,10 @@ class QuietDesktop : public Desktop {
     void setStatusText(StatusPane, const std::string&) override {}
     void runBuilderDialog(BuilderJob&) override {}
     void postRefreshViews(int, platform::Event& done) override { done.set(); }
+    int askForPort(int currentPort) override { return currentPort; }
+    bool isNewEmailsShown() override { return false; }
+    void addHeaderRow(const HeaderRow&) override {}
+    void showMessage(const std::string&) override {}
 
     std::atomic<int> boxes{0};
 };

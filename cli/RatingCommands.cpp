@@ -135,11 +135,16 @@ void rate(const Arguments& given, std::ostream& out, std::ostream& messages) {
     Arguments args = given;
     const bool forTest = takeTestFlag(args);
     expectCount(args, 1, SIZE_MAX, "rate [--test] FILE...");
-    for (const std::string& file : args) {
-        MessageFiles::filesOf(file);  // every file must be there before anything is rated
+    // Every path must be there before anything is rated; directories and
+    // Maildirs are taken as import takes them.
+    std::vector<std::string> files;
+    for (const std::string& path : args) {
+        for (std::string& file : MessageFiles::filesOf(path)) {
+            files.push_back(std::move(file));
+        }
     }
     RatingEngine engine(messages);
-    for (const std::string& file : args) {
+    for (const std::string& file : files) {
         int number = 0;
         MessageFiles::readMessages(file, [&](const std::string& text) {
             ++number;

@@ -98,3 +98,9 @@ void ConsoleDesktop::runBuilderDialog(BuilderJob& job) {
 void ConsoleDesktop::postRefreshViews(int, platform::Event& done) {
     done.set();
 }
+
+int ConsoleDesktop::askForPort(int currentPort) {
+    showTimedBox("There is a Server Port conflict.  The current port number " +
+                 std::to_string(currentPort) + " must be changed.");
+    return currentPort;
+}

@@ -22,6 +22,13 @@ class ConsoleDesktop : public Desktop {
     void runBuilderDialog(BuilderJob& job) override;
     void postRefreshViews(int parameter, platform::Event& done) override;
 
+    // No person can answer: the conflict is printed, and the port stays as it
+    // was, which the caller reports as a failure.
+    int askForPort(int currentPort) override;
+    bool isNewEmailsShown() override { return false; }
+    void addHeaderRow(const HeaderRow&) override {}
+    void showMessage(const std::string& message) override { showTimedBox(message); }
+
     void setCancelFlag(const std::atomic<bool>* flag) { m_cancelFlag = flag; }
 
   private:

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "store/HeaderRow.h"
+
 class BuilderJob;
 namespace platform {
 class Event;
@@ -30,4 +32,12 @@ class Desktop {
     // Asks the main frame to refresh its views (0 after a build, 1 after a mail
     // session); `done` is set when the views have been refreshed.
     virtual void postRefreshViews(int parameter, platform::Event& done) = 0;
+    // The port conflict dialog: "There is a Server Port conflict. ..." with the
+    // current port; returns the port the user entered.
+    virtual int askForPort(int currentPort) = 0;
+    // Whether the header list shows New Emails, and a row added to it there.
+    virtual bool isNewEmailsShown() = 0;
+    virtual void addHeaderRow(const HeaderRow& row) = 0;
+    // A plain message box ("Server Restarted!").
+    virtual void showMessage(const std::string& message) = 0;
 };

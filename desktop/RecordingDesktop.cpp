@@ -65,6 +65,42 @@ void RecordingDesktop::postRefreshViews(int parameter, platform::Event& done) {
     }
 }
 
+int RecordingDesktop::askForPort(int currentPort) {
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back("askForPort " + std::to_string(currentPort));
+    return m_portAnswer;
+}
+
+bool RecordingDesktop::isNewEmailsShown() {
+    std::lock_guard lock(m_mutex);
+    return m_newEmailsShown;
+}
+
+void RecordingDesktop::addHeaderRow(const HeaderRow& row) {
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back("headerRow " + row.index + " " + row.subject);
+    m_rows.push_back(row);
+}
+
+void RecordingDesktop::showMessage(const std::string& message) {
+    record("message " + message);
+}
+
+void RecordingDesktop::answerPortWith(int port) {
+    std::lock_guard lock(m_mutex);
+    m_portAnswer = port;
+}
+
+void RecordingDesktop::showNewEmails(bool shown) {
+    std::lock_guard lock(m_mutex);
+    m_newEmailsShown = shown;
+}
+
+std::vector<HeaderRow> RecordingDesktop::headerRows() const {
+    std::lock_guard lock(m_mutex);
+    return m_rows;
+}
+
 void RecordingDesktop::cancelAtStage(std::string stage) {
     std::lock_guard lock(m_mutex);
     m_cancelStage = std::move(stage);

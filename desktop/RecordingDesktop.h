@@ -21,6 +21,18 @@ class RecordingDesktop : public Desktop {
     // Recorded as "refreshViews 0"; the views are done at once unless held.
     void postRefreshViews(int parameter, platform::Event& done) override;
 
+    // Recorded as "askForPort 1070"; answers with the scripted port.
+    int askForPort(int currentPort) override;
+    bool isNewEmailsShown() override;
+    // Recorded as "headerRow <index> <subject>".
+    void addHeaderRow(const HeaderRow& row) override;
+    // Recorded as "message <text>".
+    void showMessage(const std::string& message) override;
+
+    void answerPortWith(int port);
+    void showNewEmails(bool shown);
+    std::vector<HeaderRow> headerRows() const;
+
     void cancelAtStage(std::string stage);
     void holdRefreshes(bool hold);
 
@@ -38,4 +50,7 @@ class RecordingDesktop : public Desktop {
     std::vector<std::string> m_calls;
     std::string m_cancelStage;
     bool m_holdRefreshes = false;
+    int m_portAnswer = 2000;
+    bool m_newEmailsShown = false;
+    std::vector<HeaderRow> m_rows;
 };
