@@ -26,6 +26,20 @@ constexpr int kInterrupted = 10004;
 // interruptions in a row the call gives up as interrupted.
 constexpr int kMaxInterruptions = 100;
 
+// The peer for a dotted-quad text, or the Windows code that refuses it.
+int peerFor(const std::string& address, std::uint16_t port, sockaddr_in& peer) {
+    peer = sockaddr_in{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
+        return kInvalidArgument;
+    }
+    if (peer.sin_addr.s_addr == htonl(INADDR_ANY)) {
+        return kAddressNotAvailable;
+    }
+    return 0;
+}
+
 }  // namespace
 
 UdpSocket::~UdpSocket() {
@@ -99,6 +113,32 @@ std::uint16_t UdpSocket::boundPort() {
     return ntohs(local.sin_port);
 }
 
+bool UdpSocket::connect(const std::string& address, std::uint16_t port) {
+    if (m_fd < 0) {
+        m_lastError = kNotSocket;
+        return false;
+    }
+    sockaddr_in peer{};
+    if (const int refused = peerFor(address, port, peer); refused != 0) {
+        m_lastError = refused;
+        return false;
+    }
+    // A datagram socket connects at once, without any exchange, so there is no
+    // interrupted connect to resume.
+    if (::connect(m_fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) < 0) {
+        return fail();
+    }
+    return true;
+}
+
+bool UdpSocket::send(std::span<const std::uint8_t> bytes) {
+    if (m_fd < 0) {
+        m_lastError = kNotSocket;
+        return false;
+    }
+    return sendRaw(bytes, nullptr, 0);
+}
+
 bool UdpSocket::sendTo(const std::string& address, std::uint16_t port,
                        std::span<const std::uint8_t> bytes) {
     if (m_fd < 0) {
@@ -106,19 +146,19 @@ bool UdpSocket::sendTo(const std::string& address, std::uint16_t port,
         return false;
     }
     sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
-        m_lastError = kInvalidArgument;
+    if (const int refused = peerFor(address, port, peer); refused != 0) {
+        m_lastError = refused;
         return false;
     }
-    if (peer.sin_addr.s_addr == htonl(INADDR_ANY)) {
-        m_lastError = kAddressNotAvailable;
-        return false;
-    }
+    return sendRaw(bytes, &peer, sizeof peer);
+}
+
+bool UdpSocket::sendRaw(std::span<const std::uint8_t> bytes, const void* peer,
+                        std::size_t peerLength) {
     for (int attempt = 0; attempt < kMaxInterruptions; ++attempt) {
-        const ssize_t sent = ::sendto(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
-                                      reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        const ssize_t sent =
+            ::sendto(m_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL,
+                     static_cast<const sockaddr*>(peer), static_cast<socklen_t>(peerLength));
         if (sent >= 0) {
             return static_cast<std::size_t>(sent) == bytes.size();
         }

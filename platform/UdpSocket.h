@@ -32,6 +32,13 @@ class UdpSocket {
     // The local port, 0 when the socket is not bound or cannot be asked.
     std::uint16_t boundPort();
 
+    // Fixes the peer: sends go to it, and the system drops datagrams that
+    // arrive from any other address or port, so a reply read afterwards came
+    // from that peer. An address is refused as by sendTo().
+    bool connect(const std::string& address, std::uint16_t port);
+    // Sends one datagram to the connected peer; true only when all of it went.
+    bool send(std::span<const std::uint8_t> bytes);
+
     // Sends one datagram to a dotted-quad address. True only when the whole
     // datagram went out. A text that is not a dotted quad fails with 10022; the
     // unspecified address 0.0.0.0 fails with 10049, as it does on Windows, rather
@@ -57,6 +64,7 @@ class UdpSocket {
 
   private:
     bool fail();
+    bool sendRaw(std::span<const std::uint8_t> bytes, const void* peer, std::size_t peerLength);
 
     int m_fd = -1;
     int m_lastError = 0;

@@ -77,13 +77,30 @@ BayesRating BayesFilter::rateText(std::string_view text) {
     return classify(text);
 }
 
+namespace {
+
+// Sets a flag for the length of a scope. The put-back is in the destructor so
+// that a classification that throws (out of memory while tokenizing) cannot
+// leave the filter switched on for everyone.
+class TemporaryFlag {
+  public:
+    TemporaryFlag(bool& flag, bool value) : m_flag(flag), m_saved(flag) { m_flag = value; }
+    TemporaryFlag(const TemporaryFlag&) = delete;
+    TemporaryFlag& operator=(const TemporaryFlag&) = delete;
+    ~TemporaryFlag() { m_flag = m_saved; }
+
+  private:
+    bool& m_flag;
+    const bool m_saved;
+};
+
+}  // namespace
+
 BayesRating BayesFilter::rateTextForTest(std::string_view text) {
     platform::CriticalSectionGuard lock(m_filterLock);
-    const bool wasEnabled = m_enabled;
-    m_enabled = true;
-    const BayesRating result = classify(text);
-    m_enabled = wasEnabled;
-    return result;
+    // After the lock guard, so the flag is put back before the lock goes.
+    const TemporaryFlag enabled(m_enabled, true);
+    return classify(text);
 }
 
 BayesRating BayesFilter::classify(std::string_view text) {

@@ -10,8 +10,10 @@
 //
 // Ties are settled as a stable sort by distance would settle them: among
 // equally distant entries (0.01 and 0.99 are, in single precision) the ones
-// appended later survive, and the kept entries stay in list order. The window
-// texts the entries came from play no part in the rating and are not kept.
+// appended later survive. The kept entries come out in that sort's order,
+// nearest to 0.5 first and equals by position in the list, not in list order:
+// rating() multiplies them in that order, which can move its last bits. The window texts the
+// entries came from play no part in the rating and are not kept.
 class CandidateList {
   public:
     static constexpr std::size_t kKept = 15;

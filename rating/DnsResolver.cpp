@@ -120,12 +120,17 @@ std::size_t DnsResolver::buildQuery(const std::string& name) {
 }
 
 int DnsResolver::queryDnsbl(const std::string& address, int zone) {
+    return ask(address, zone).result;
+}
+
+DnsResolver::Outcome DnsResolver::ask(const std::string& address, int zone) {
+    Outcome outcome;
     if (zone != 0 && zone != 1) {
-        return -1;
+        return outcome;
     }
     const auto parts = parseDottedQuad(address);
     if (!parts) {
-        return -1;
+        return outcome;
     }
     // Built from the numbers, so the name is four short labels and a known zone:
     // it always fits the buffer, and a group written with leading zeros ("010")
@@ -139,31 +144,33 @@ int DnsResolver::queryDnsbl(const std::string& address, int zone) {
     const std::size_t queryLength = buildQuery(name);
     m_answer.fill(0);
 
-    int result = -1;
     if (!m_socket.open()) {
         reportFailure("Unable to create client socket");
-        return result;
+        return outcome;
     }
     if (!knowServer()) {
         m_socket.close();
-        return result;
+        return outcome;
     }
     if (!m_socket.setNonBlocking()) {
         reportFailure("Unable to make socket non-blocking");
         m_socket.close();
-        return result;
+        return outcome;
     }
-    if (m_socket.sendTo(m_nameServer, m_port,
-                        std::span<const std::uint8_t>(m_query.data(), queryLength)) &&
+    // Connected, so the one datagram read below is the name server's: an
+    // unconnected socket would take a datagram from anyone who guessed its port.
+    if (m_socket.connect(m_nameServer, m_port) &&
+        m_socket.send(std::span<const std::uint8_t>(m_query.data(), queryLength)) &&
         m_socket.waitReadable(m_wait) == platform::UdpSocket::Wait::Readable) {
         const int received = m_socket.receive(m_answer);
         if (received >= 0) {
-            result = interpretDnsblAnswer(
+            const DnsblReply reply = readDnsblReply(
                 std::span<const std::uint8_t>(m_answer.data(), static_cast<std::size_t>(received)));
+            outcome = {reply.answered, reply.result};
         }
     }
     m_socket.close();
-    return result;
+    return outcome;
 }
 
 bool DnsResolver::testNameServer(const std::string& address) {
@@ -171,8 +178,8 @@ bool DnsResolver::testNameServer(const std::string& address) {
     const std::string saved = m_nameServer;
     m_nameServer = address;
     m_serverKnown = true;
-    const int result = queryDnsbl(kTestAddress, 0);
+    const Outcome outcome = ask(kTestAddress, 0);
     m_nameServer = saved;
     m_serverKnown = false;
-    return result != -1;
+    return outcome.answered;
 }

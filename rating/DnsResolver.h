@@ -44,8 +44,12 @@ class DnsResolver {
     // listed, above 0 when it is. See interpretDnsblAnswer for the reading.
     int queryDnsbl(const std::string& address, int zone);
 
-    // True when a name server at `address` answers a block-list query at all.
-    // The configured name server is read again from the store afterwards.
+    // True when a name server at `address` answers a block-list query at all:
+    // a well-formed reply with response code 0 or 3, whatever address it
+    // carries, so a list that refuses queries from public resolvers
+    // (127.255.255.x) does not fail a working name server. False on silence, a
+    // socket failure, a malformed reply or another response code. The
+    // configured name server is read again from the store afterwards.
     bool testNameServer(const std::string& address);
 
     // Takes the two list switches from the state byte (bit values 2 and 4) and
@@ -59,6 +63,13 @@ class DnsResolver {
     void clearServerKnown();
 
   private:
+    struct Outcome {
+        // A well-formed reply with response code 0 or 3 came back, whatever it said.
+        bool answered = false;
+        int result = -1;  // as queryDnsbl
+    };
+
+    Outcome ask(const std::string& address, int zone);
     std::size_t buildQuery(const std::string& name);
     bool knowServer();
 

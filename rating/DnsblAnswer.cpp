@@ -78,20 +78,21 @@ class Reader {
 
 }  // namespace
 
-int interpretDnsblAnswer(std::span<const std::uint8_t> answer) {
+DnsblReply readDnsblReply(std::span<const std::uint8_t> answer) {
+    constexpr DnsblReply kBroken{false, kUnusable};
     if (answer.size() < kHeaderSize) {
-        return kUnusable;
+        return kBroken;
     }
     const bool isReply = (answer[2] & 0x80) != 0;
     if (!isReply) {
-        return kUnusable;
+        return kBroken;
     }
     const int responseCode = answer[3] & 0x0F;
     if (responseCode == kNoSuchName) {
-        return 0;
+        return {true, 0};
     }
     if (responseCode != 0) {
-        return kUnusable;
+        return kBroken;
     }
 
     Reader reader(answer);
@@ -100,42 +101,43 @@ int interpretDnsblAnswer(std::span<const std::uint8_t> answer) {
     const std::uint16_t answers = *reader.u16();
     reader.skip(4);  // authority and additional counts
     if (answers == 0) {
-        return 0;
+        return {true, 0};
     }
     for (std::uint32_t q = 0; q < questions; ++q) {
         if (!reader.skipName() || !reader.skip(4)) {
-            return kUnusable;
+            return kBroken;
         }
     }
     // The first address record decides. Records before it (a CNAME that a
     // resolver put in front) are stepped over.
     for (std::uint32_t a = 0; a < answers; ++a) {
         if (!reader.skipName()) {
-            return kUnusable;
+            return kBroken;
         }
         const auto type = reader.u16();
         const auto recordClass = reader.u16();
         if (!type || !recordClass || !reader.skip(4)) {
-            return kUnusable;
+            return kBroken;
         }
         const auto dataLength = reader.u16();
         if (!dataLength) {
-            return kUnusable;
+            return kBroken;
         }
         const std::uint8_t* data = reader.take(*dataLength);
         if (data == nullptr) {
-            return kUnusable;
+            return kBroken;
         }
         if (*type != kTypeA || *recordClass != kClassIn) {
             continue;
         }
         if (*dataLength != 4) {
-            return kUnusable;
+            return kBroken;
         }
         if (data[0] == 127 && data[1] == 0 && data[2] == 0) {
-            return data[3];
+            return {true, data[3]};
         }
-        return kUnusable;
+        return {true, kUnusable};
     }
-    return kUnusable;
+    // Whole records, none of them an address: a reply all the same.
+    return {true, kUnusable};
 }

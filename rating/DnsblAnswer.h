@@ -3,6 +3,17 @@
 #include <cstdint>
 #include <span>
 
+// A name server's reply to a block-list query, read two ways.
+struct DnsblReply {
+    // The datagram is a well-formed reply with response code 0 or 3, whatever
+    // address it carries: the name server did its part, even where the list
+    // refused to say anything. This, not the result, tells a working name
+    // server from a broken one.
+    bool answered = false;
+    // As interpretDnsblAnswer.
+    int result = -1;
+};
+
 // Reduces a name server's reply to a block-list query to the number the rating
 // works with:
 //   0   not listed: "no such name", or a reply without answer records;
@@ -13,7 +24,12 @@
 //       127.0.0.0/24. The lists answer 127.255.255.x to say they refused the
 //       query (for example when it came through a public resolver), which must
 //       not read as a listing.
-// The answer's own id and question are not compared with the query: each query
-// runs on a fresh socket, so only a reply to it can arrive there.
+// The answer's own id and question are not compared with the query. The
+// resolver connects its socket to the name server, so the system drops
+// datagrams from any other sender; what is left to trust is the name server.
 // Reads nothing outside `answer`, whatever it holds.
-int interpretDnsblAnswer(std::span<const std::uint8_t> answer);
+DnsblReply readDnsblReply(std::span<const std::uint8_t> answer);
+
+inline int interpretDnsblAnswer(std::span<const std::uint8_t> answer) {
+    return readDnsblReply(answer).result;
+}

@@ -65,7 +65,10 @@ class FileSource {
 };
 
 // The count is only a claim: each record must still be there in full, so a
-// huge count ends at the first missing record rather than being trusted.
+// huge count ends at the first missing record rather than being trusted. A
+// length is a claim too: checked against the bytes left alone, a sparse file
+// (gigabytes long, a few blocks on disk) would still have it allocated, so a
+// length above the cap is a fault of its own.
 template <typename Source>
 std::vector<FilterListEntry> decodeRecords(Source& source) {
     std::vector<FilterListEntry> entries;
@@ -73,6 +76,9 @@ std::vector<FilterListEntry> decodeRecords(Source& source) {
     if (!source.read(countBytes, sizeof countBytes)) {
         return entries;
     }
+    // One buffer for every record, so a phrase cut short by an early NUL takes
+    // only the room of its text, not of its record.
+    std::string buffer;
     const auto count = static_cast<std::int32_t>(readUint32(countBytes));
     for (std::int32_t i = 0; i < count; ++i) {
         unsigned char head[kRecordHeadSize];
@@ -83,14 +89,14 @@ std::vector<FilterListEntry> decodeRecords(Source& source) {
         const std::uint8_t caseSensitive = head[1];
         const std::uint32_t length = readUint32(head + 2);
         if (field > FilterListEntry::kTo || caseSensitive > FilterListEntry::kSensitive ||
-            length > source.remaining()) {
+            length > FilterList::kMaxRecordLength || length > source.remaining()) {
             break;
         }
-        std::string phrase(length, '\0');
-        if (!source.read(phrase.data(), length)) {
+        buffer.resize(length);
+        if (!source.read(buffer.data(), length)) {
             break;
         }
-        phrase.resize(std::strlen(phrase.c_str()));
+        std::string phrase(buffer.data(), ::strnlen(buffer.data(), length));
         entries.push_back(FilterListEntry{std::move(phrase), field, caseSensitive});
     }
     return entries;

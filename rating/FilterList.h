@@ -39,10 +39,12 @@ struct ListRow {
 using ListRows = std::vector<ListRow>;
 
 // The entries that a list file holds: the count, then the records in order.
-// Stops at the first record that is cut short by the end of the bytes or has
-// a field or case byte out of range, and returns the whole records before it;
-// bytes too short for the count give no entries. Allocates no more than the
-// bytes could hold, whatever the count and lengths claim.
+// Stops at the first record that is cut short by the end of the bytes, has a
+// field or case byte out of range or a length above
+// FilterList::kMaxRecordLength, and returns the whole records before it; bytes
+// too short for the count give no entries. Allocates no more than the bytes
+// could hold, whatever the count and lengths claim, and no phrase takes more
+// room than its text up to the first NUL.
 std::vector<FilterListEntry> decodeFilterList(std::string_view bytes);
 
 // A phrase list: a message whose chosen header contains one of the phrases is
@@ -81,6 +83,10 @@ class FilterList {
 
     static constexpr std::size_t kMaxSavedPhrase = 85;
     static constexpr std::size_t kCutPhrase = 84;
+    // The longest record length (phrase and NUL) a file may give. The dialogs
+    // take phrases of at most 80 characters and save() cuts longer ones, so
+    // the program's own files stay far below it; a larger length is damage.
+    static constexpr std::size_t kMaxRecordLength = 4096;
 
   private:
     const std::string m_fileName;

@@ -66,14 +66,6 @@ class TokenMap {
         }
     }
 
-    // Adds an entry without looking for an equal one: a table read back from a
-    // file holds what the file holds. A lookup then finds one of the equals.
-    void insertUnchecked(std::uint32_t key, std::uint8_t check, const Value& value) {
-        growForOneMore();
-        place(Slot{key, value, check, true});
-        ++m_size;
-    }
-
     std::size_t size() const { return m_size; }
 
     void clear() {

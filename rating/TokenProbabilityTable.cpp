@@ -16,6 +16,10 @@
 namespace {
 
 constexpr std::size_t kRecordsPerChunk = 8192;
+// The room set aside before reading, whatever the file claims: enough for the
+// tables real mail gives, while a larger table grows from the records actually
+// read. A sparse file can claim gigabytes while holding a few blocks.
+constexpr std::size_t kMostReserved = 65536;
 
 void putUint32(unsigned char* out, std::uint32_t value) {
     out[0] = static_cast<unsigned char>(value);
@@ -160,7 +164,7 @@ bool TokenProbabilityTable::load() {
     const std::uint64_t present =
         fileBytes > kHeaderSize ? (fileBytes - kHeaderSize) / kRecordSize : 0;
     const std::uint64_t wanted = std::min<std::uint64_t>(counted, present);
-    m_entries.reserve(static_cast<std::size_t>(wanted));
+    m_entries.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(wanted, kMostReserved)));
 
     // Read in chunks, and by what is actually read rather than by the size
     // seen above: the file may shrink under us.
@@ -175,7 +179,13 @@ bool TokenProbabilityTable::load() {
         for (std::size_t i = 0; i < whole; ++i) {
             const unsigned char* record = chunk.data() + i * kRecordSize;
             const float probability = std::bit_cast<float>(getUint32(record + 4));
-            m_entries.insertUnchecked(getUint32(record), record[8], saneProbability(probability));
+            // Only the first record of a (key, check) is kept, which is the one
+            // a lookup would find anyway. Keeping the later ones would put them
+            // all on one probe path, each insertion walking past the others:
+            // quadratic in the repeats, with the filter lock held. The count
+            // and a later save cover the kept records only; the repeats say
+            // nothing a lookup could ever see.
+            m_entries.findOrInsert(getUint32(record), record[8], saneProbability(probability));
         }
         loaded += whole;
         if (whole < records) {

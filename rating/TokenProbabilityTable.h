@@ -50,7 +50,9 @@ class TokenProbabilityTable {
     // one shorter than its 8-byte head, leaves the table empty (false). A file
     // that holds fewer records than its count says gives the whole records it
     // has and no more; one with more gives the counted ones. The file's count
-    // never decides an allocation: only records actually read take room. A
+    // and size never decide an allocation: only records actually read take
+    // room. Of several records with one key and check only the first is kept,
+    // so entryCount() and the next save() count each token once. A
     // probability outside 0 to 1 is read as the nearer bound and a NaN as 0.5,
     // so that no file can upset the classifier's ordering of candidates.
     bool load();

@@ -17,6 +17,7 @@
 #include "rating/CandidateList.h"
 #include "rating/TokenHash.h"
 #include "rating/TokenProbabilityTable.h"
+#include "rating/TrainingCounts.h"
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
 #include "support/StoreFixture.h"
@@ -414,6 +415,33 @@ TEST_F(BayesFilterTest, BuildCountsBothFoldersAndSavesTheTable) {
     EXPECT_EQ(restarted.entryCount(), 5u);
     EXPECT_EQ(restarted.lookup("meeting agenda attached"), 0.01f);
     EXPECT_EQ(fs::file_size(kFile), 8u + 9u * 5u);
+}
+
+TEST_F(BayesFilterTest, BuildReportsTheComputationFromTheReadingPositionOnward) {
+    // Ten distinct words: 8 windows of 4 distinct tokens each, 32 entries per
+    // folder, 64 in all, so the computation reports three times. Four copies
+    // of each text reach the occurrences that a stored token needs.
+    const std::string bad = wordsText("spam", 10);
+    const std::string good = wordsText("ham", 10);
+    TrainingCounts counts;
+    for (int i = 0; i < 4; ++i) {
+        counts.trainText(bad, MailClass::Bad);
+        counts.trainText(good, MailClass::Good);
+        storeText(folder::kBad, bad);
+        storeText(folder::kGood, good);
+    }
+    ASSERT_EQ(counts.bad().entryCount(), 32u);
+    ASSERT_EQ(counts.good().entryCount(), 32u);
+
+    RecordingProgress progress;
+    EXPECT_EQ(filter().buildProbabilities(progress), BayesFilter::kBuilt);
+    EXPECT_EQ(progress.ranges, (std::vector<std::pair<int, int>>{{1, 32}}));
+    // Reading: 2 per message, up to 16. Computing: from 16 on, 8 / 64 per
+    // entry visited, reported after 21, 42 and 63 entries (2.625, 5.25, 7.875,
+    // truncated). Then the end of the build sets twice half the reading.
+    EXPECT_EQ(progress.positions, (std::vector<int>{2, 4, 6, 8, 10, 12, 14, 16, 18, 21, 23, 16}));
+    EXPECT_TRUE(filter().tablePresent());
+    EXPECT_EQ(filter().lookup(trigram("spam", 0)), 0.99f);
 }
 
 TEST_F(BayesFilterTest, BuildWithAnEmptyTrainingFolderKeepsTheOldFile) {

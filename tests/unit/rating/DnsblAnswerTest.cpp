@@ -238,10 +238,70 @@ TEST(DnsblAnswerTest, ArbitraryBytesGiveAResultInRange) {
             }
             bytes.resize(bytes.size() - static_cast<std::size_t>(byte(random) % 8));
         }
-        const int result = interpret(bytes);
-        EXPECT_GE(result, -1);
-        EXPECT_LE(result, 255);
+        const DnsblReply reply = readDnsblReply(bytes);
+        EXPECT_GE(reply.result, -1);
+        EXPECT_LE(reply.result, 255);
+        // A result of 0 or more needs a reply that was read to its address.
+        if (!reply.answered) {
+            EXPECT_EQ(reply.result, -1);
+        }
+        EXPECT_EQ(interpret(bytes), reply.result);
     }
+}
+
+// ---- whether the name server answered at all ----
+
+bool answered(const Bytes& bytes) {
+    return readDnsblReply(bytes).answered;
+}
+
+TEST(DnsblAnswerTest, WellFormedRepliesWithCodeZeroOrThreeAreAnswersWhateverTheySay) {
+    EXPECT_TRUE(answered(answerWith({127, 0, 0, 2})));
+    // Refused by the list, or outside its range: no listing, but an answer.
+    for (const Bytes& address : {Bytes{127, 255, 255, 254}, Bytes{127, 255, 255, 252},
+                                 Bytes{10, 0, 0, 2}, Bytes{0, 0, 0, 0}}) {
+        const DnsblReply reply = readDnsblReply(answerWith(address));
+        EXPECT_TRUE(reply.answered) << int{address[0]} << '.' << int{address[3]};
+        EXPECT_EQ(reply.result, -1);
+    }
+    Bytes noSuchName = header(3, 1, 0);
+    appendQuestion(noSuchName);
+    EXPECT_TRUE(answered(noSuchName));
+    EXPECT_TRUE(answered(header(3, 0, 0)));
+    Bytes noRecords = header(0, 1, 0);
+    appendQuestion(noRecords);
+    EXPECT_TRUE(answered(noRecords));
+    Bytes onlyText = header(0, 1, 1);
+    appendQuestion(onlyText);
+    append(onlyText, record(16, 1, {3, 'a', 'b', 'c'}));
+    EXPECT_TRUE(answered(onlyText));
+}
+
+TEST(DnsblAnswerTest, ErrorCodesAndMalformedDatagramsAreNoAnswer) {
+    for (int code : {1, 2, 4, 5, 6, 9, 15}) {
+        Bytes bytes = header(code, 1, 0);
+        appendQuestion(bytes);
+        EXPECT_FALSE(answered(bytes)) << code;
+    }
+    Bytes query = answerWith({127, 0, 0, 2});
+    query[2] = 0x01;
+    EXPECT_FALSE(answered(query));
+
+    const Bytes full = answerWith({127, 255, 255, 254});
+    for (std::size_t length = 0; length < full.size(); ++length) {
+        const Bytes cut(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(length));
+        EXPECT_FALSE(answered(cut)) << length;
+    }
+
+    Bytes wrongLength = header(0, 1, 1);
+    appendQuestion(wrongLength);
+    append(wrongLength, record(1, 1, {127, 255, 255}));
+    EXPECT_FALSE(answered(wrongLength));
+
+    Bytes missingRecord = header(0, 1, 2);
+    appendQuestion(missingRecord);
+    append(missingRecord, record(16, 1, {0}));
+    EXPECT_FALSE(answered(missingRecord));
 }
 
 }  // namespace

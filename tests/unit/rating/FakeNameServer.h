@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,13 @@ class FakeNameServer {
     FakeNameServer(const FakeNameServer&) = delete;
     FakeNameServer& operator=(const FakeNameServer&) = delete;
 
+    // From now on each reply is preceded by `forged`, sent to the querier from
+    // another port of this machine, as a stranger guessing the querier's port would.
+    void forgeFromElsewhere(const FakeReply& forged) {
+        std::lock_guard lock(m_mutex);
+        m_forged = forged;
+    }
+
     std::uint16_t port() const { return m_port; }
     bool ready() const { return m_port != 0; }
 
@@ -155,6 +163,14 @@ class FakeNameServer {
                 m_queries.push_back(query);
             }
             const FakeReply reply = replyFor(queryNameOf(query));
+            std::optional<FakeReply> forged;
+            {
+                std::lock_guard lock(m_mutex);
+                forged = m_forged;
+            }
+            if (forged && (m_forger.isOpen() || m_forger.open())) {
+                m_forger.sendTo(from, fromPort, buildReply(query, *forged));
+            }
             if (reply.kind != FakeReply::Kind::Silence) {
                 m_socket.sendTo(from, fromPort, buildReply(query, reply));
             }
@@ -165,6 +181,8 @@ class FakeNameServer {
     std::vector<FakeReply> m_script;
     std::size_t m_next = 0;  // only the server thread touches it
     platform::UdpSocket m_socket;
+    platform::UdpSocket m_forger;       // only the server thread touches it
+    std::optional<FakeReply> m_forged;  // guarded by m_mutex
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;

@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/Files.h"
+#include "rating/AddressSpaceCap.h"
 #include "rating/FilterList.h"
 #include "support/TempDirectory.h"
 
@@ -169,6 +172,9 @@ TEST_F(FilterListTest, DamagedFilesKeepTheWholeRecordsBeforeTheFault) {
         {"field 255", int32Bytes(2) + good + record(255, 0, "x"), true},
         {"case 2", int32Bytes(3) + good + record(0, 2, "x") + record(0, 0, "y"), true},
         {"length 0xFFFFFFFF", int32Bytes(2) + good + record(0, 0, 0xFFFFFFFFu, "abc"), true},
+        {"length above the cap with the bytes there",
+         int32Bytes(3) + good + record(0, 0, 4097, std::string(4097, 'a')) + record(0, 0, "y"),
+         true},
         {"cut inside a record head", int32Bytes(2) + good + std::string(3, '\0'), true},
         {"fewer records than counted", int32Bytes(5) + good, true},
     };
@@ -184,6 +190,66 @@ TEST_F(FilterListTest, DamagedFilesKeepTheWholeRecordsBeforeTheFault) {
         EXPECT_EQ(m_list.entries(), expected);
         EXPECT_EQ(decodeFilterList(c.bytes), expected);
     }
+}
+
+// A sparse file is as long as it claims while holding a few blocks, so a
+// length checked only against the file's size would still be allocated.
+TEST_F(FilterListTest, LengthAboveTheCapIsDamageInASparseFileToo) {
+    const std::string good = record(1, 0, "viagra");
+    const std::vector<FilterListEntry> expected = {{"viagra", 1, 0}};
+
+    listOf({{"previous", "From", "Sensitive"}});
+    writeWholeFile(kFile, int32Bytes(2) + good + record(0, 0, 0xFFFFFFFFu, "abc"));
+    std::filesystem::resize_file(kFile, (std::uint64_t{1} << 32) + 64);
+    {
+        AddressSpaceCap cap(std::uint64_t{64} << 20);
+        EXPECT_TRUE(m_list.load());
+    }
+    EXPECT_EQ(m_list.entries(), expected);
+
+    // Three records of 128 MB each, each a phrase "x" and then a hole.
+    constexpr std::uint32_t kHuge = 128u << 20;
+    const std::string huge = record(0, 0, kHuge, std::string("x", 2));
+    const std::uint64_t start = 4 + good.size();
+    const std::uint64_t stride = 6 + std::uint64_t{kHuge};
+    listOf({{"previous", "From", "Sensitive"}});
+    writeWholeFile(kFile, int32Bytes(4) + good);
+    std::filesystem::resize_file(kFile, start + 3 * stride);
+    {
+        std::fstream file(kFile, std::ios::in | std::ios::out | std::ios::binary);
+        for (std::uint64_t i = 0; i < 3; ++i) {
+            file.seekp(static_cast<std::streamoff>(start + i * stride));
+            file.write(huge.data(), static_cast<std::streamsize>(huge.size()));
+        }
+        ASSERT_TRUE(file.good());
+    }
+    {
+        AddressSpaceCap cap(std::uint64_t{64} << 20);
+        EXPECT_TRUE(m_list.load());
+    }
+    EXPECT_EQ(m_list.entries(), expected);
+}
+
+TEST_F(FilterListTest, PhrasesAtTheCapLoadAndTakeOnlyTheRoomOfTheirText) {
+    ASSERT_EQ(FilterList::kMaxRecordLength, 4096u);
+    const std::string atCap = std::string(4095, 'p') + '\0';
+    const std::string shortText = std::string("pill\0", 5) + std::string(4091, 'q');
+    std::string bytes = int32Bytes(1001) + record(2, 1, 4096, atCap);
+    for (int i = 0; i < 1000; ++i) {
+        bytes += record(0, 0, 4096, shortText);
+    }
+    const std::vector<FilterListEntry> entries = decodeFilterList(bytes);
+    ASSERT_EQ(entries.size(), 1001u);
+    EXPECT_EQ(entries[0], (FilterListEntry{std::string(4095, 'p'), 2, 1}));
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        ASSERT_EQ(entries[i].phrase, "pill");
+        // Not the 4 KB of the record it came from, a thousand times over.
+        ASSERT_LT(entries[i].phrase.capacity(), 64u) << i;
+    }
+
+    writeWholeFile(kFile, bytes);
+    ASSERT_TRUE(m_list.load());
+    EXPECT_EQ(m_list.entries(), entries);
 }
 
 TEST_F(FilterListTest, FileTooShortForItsCountGivesAnEmptyList) {

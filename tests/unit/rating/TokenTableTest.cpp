@@ -18,21 +18,13 @@
 #include <tuple>
 #include <vector>
 
+#include "rating/AddressSpaceCap.h"
 #include "rating/TokenCountTable.h"
 #include "rating/TokenHash.h"
 #include "rating/TokenProbabilityTable.h"
 #include "rating/Tokenizer.h"
 #include "rating/TrainingCounts.h"
 #include "support/TempDirectory.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define GLIMMERFEN_UNDER_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define GLIMMERFEN_UNDER_SANITIZER 1
-#endif
 
 namespace {
 
@@ -79,42 +71,6 @@ class RecordingProgress : public BuildProgress {
 
     std::vector<std::pair<int, int>> ranges;
     std::vector<int> positions;
-};
-
-// Keeps the process from taking more address space than it holds now plus a
-// margin, so an allocation sized by a file's claims fails loudly. Sanitizers
-// reserve vast shadow regions up front, so under them there is no cap (an
-// allocation of many gigabytes aborts there anyway).
-class AddressSpaceCap {
-  public:
-    explicit AddressSpaceCap(std::uint64_t marginBytes) {
-#ifndef GLIMMERFEN_UNDER_SANITIZER
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        std::uint64_t vmSizeKb = 0;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmSize:", 0) == 0) {
-                std::istringstream(line.substr(7)) >> vmSizeKb;
-            }
-        }
-        if (vmSizeKb > 0 && ::getrlimit(RLIMIT_AS, &m_previous) == 0) {
-            rlimit cap = m_previous;
-            cap.rlim_cur = static_cast<rlim_t>(vmSizeKb * 1024 + marginBytes);
-            m_active = ::setrlimit(RLIMIT_AS, &cap) == 0;
-        }
-#else
-        (void)marginBytes;
-#endif
-    }
-    ~AddressSpaceCap() {
-        if (m_active) {
-            ::setrlimit(RLIMIT_AS, &m_previous);
-        }
-    }
-
-  private:
-    rlimit m_previous{};
-    bool m_active = false;
 };
 
 // A text of exactly one window, whose order-3 token is "alpha beta gamma".
@@ -544,15 +500,52 @@ TEST(TokenProbabilityTableTest, HugeCountInATinyFileAllocatesOnlyWhatIsThere) {
     EXPECT_EQ(table.lookup(2, 2), 0.1f);
 }
 
-TEST(TokenProbabilityTableTest, DuplicateRecordsLoadUncheckedAndSaveAgain) {
+TEST(TokenProbabilityTableTest, SparseFileOfHugeApparentSizeAllocatesOnlyWhatIsRead) {
     TempDirectory directory;
-    writeWholeFile(kFile, u32(2) + u32(0) + record(1, 0.9f, 1) + record(1, 0.9f, 1));
+    // Two real records, then a hole: 150 MB long, a few blocks on disk. Sized
+    // by the file, the table would want some 400 MB.
+    writeWholeFile(kFile, u32(0xFFFFFFFFu) + u32(0) + record(1, 0.9f, 1) + record(2, 0.1f, 2));
+    constexpr std::uint64_t kApparentSize = 8 + 9 * (std::uint64_t{1} << 24);
+    std::filesystem::resize_file(kFile, kApparentSize);
+    TokenProbabilityTable table;
+    {
+        AddressSpaceCap cap(std::uint64_t{64} << 20);
+        EXPECT_TRUE(table.load());
+    }
+    // The hole reads as records of key 0, check 0, probability 0: one entry.
+    EXPECT_EQ(table.entryCount(), 3u);
+    EXPECT_EQ(table.lookup(1, 1), 0.9f);
+    EXPECT_EQ(table.lookup(2, 2), 0.1f);
+    EXPECT_EQ(table.lookup(0, 0), 0.0f);
+}
+
+TEST(TokenProbabilityTableTest, RepeatedRecordsLoadAsTheFirstOneAndSaveOnce) {
+    TempDirectory directory;
+    constexpr std::uint32_t kRecords = 200'000;
+    std::string bytes = u32(kRecords) + u32(0) + record(1, 0.9f, 1);
+    for (std::uint32_t i = 1; i < kRecords; ++i) {
+        bytes += record(1, i % 2 == 0 ? 0.9f : 0.2f, 1);
+    }
+    writeWholeFile(kFile, bytes);
     TokenProbabilityTable table;
     EXPECT_TRUE(table.load());
-    EXPECT_EQ(table.entryCount(), 2u);
+    EXPECT_EQ(table.entryCount(), 1u);
     EXPECT_EQ(table.lookup(1, 1), 0.9f);
+
+    // Other checks of the same key are other tokens, and stay.
+    writeWholeFile(kFile, u32(4) + u32(1) + record(1, 0.9f, 1) + record(1, 0.3f, 2) +
+                              record(1, 0.1f, 1) + record(1, 0.7f, 2));
+    EXPECT_TRUE(table.load());
+    EXPECT_EQ(table.entryCount(), 2u);
+    EXPECT_EQ(table.collisionCount(), 1u);
+    EXPECT_EQ(table.lookup(1, 1), 0.9f);
+    EXPECT_EQ(table.lookup(1, 2), 0.3f);
     ASSERT_TRUE(table.save());
-    EXPECT_EQ(readWholeFile(kFile), u32(2) + u32(0) + record(1, 0.9f, 1) + record(1, 0.9f, 1));
+    const std::string saved = readWholeFile(kFile);
+    EXPECT_EQ(saved.size(), 8u + 9u * 2u);
+    EXPECT_EQ(u32At(saved, 0), 2u);
+    EXPECT_EQ(u32At(saved, 4), 1u);
+    EXPECT_EQ(recordsOf(saved), (Records{{{1u, 1}, 0.9f}, {{1u, 2}, 0.3f}}));
 }
 
 TEST(TokenProbabilityTableTest, ProbabilitiesOutsideZeroToOneAreTamed) {
