@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/BuildCommands.h"
 #include "cli/CliError.h"
 #include "cli/RatingCommands.h"
 #include "cli/StoreCommands.h"
@@ -44,6 +45,9 @@ const std::map<std::string, Command>& commandTable() {
         {"nameservers", commands::nameServers},
         {"dnsbl", commands::dnsbl},
         {"test-nameserver", commands::testNameServer},
+        {"build", commands::build},
+        {"schedule", commands::schedule},
+        {"build-now", commands::buildNow},
     };
     return table;
 }
@@ -83,6 +87,12 @@ Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
                           ask a block list about an address: -1 no answer, 0 not listed,
                           above 0 listed
   test-nameserver A.B.C.D whether a name server answers block-list queries (exit 1 if not)
+
+  build                   build the filter now as the scheduled build does: train, test the
+                          store folders, move what it misjudges, measure (Ctrl-C cancels)
+  schedule [--days Mon,Tue,...|none] [--time H:MM] [--am|--pm]
+                          show or set the weekly build schedule and the last accuracy
+  build-now               ask the proxy running here to build at its next idle check
 )";
 
 // Error texts of the store run over several lines; the user gets one.

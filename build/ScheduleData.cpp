@@ -1,0 +1,247 @@
+#include "build/ScheduleData.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr std::size_t kAccuracyOffset = 10;
+constexpr std::size_t kEmailCountOffset = 14;
+constexpr std::int32_t kNotSelected = -1;
+constexpr std::int32_t kMinutesPerDay = 24 * 60;
+// scheduleTimes runs Sunday first; the day bytes run Monday first.
+constexpr std::size_t kSundayByte = 6;
+constexpr std::size_t kSaturdaySlot = 6;
+
+std::uint32_t readUint32(std::string_view bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + i]))
+                 << (8 * i);
+    }
+    return value;
+}
+
+void writeUint32(char* out, std::uint32_t value) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        out[i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
+    }
+}
+
+// Reads at most `size` bytes of a regular file. Opening without blocking
+// keeps a FIFO or device planted under the name from hanging the caller.
+std::optional<std::string> readHead(const std::string& path, std::size_t size) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string bytes(size, '\0');
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, bytes.data() + got, size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    bytes.resize(got);
+    return bytes;
+}
+
+bool writeWhole(const std::string& path, const char* data, std::size_t size) {
+    const std::string temporary = path + ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = true;
+    while (ok && size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        if (ok) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        }
+    }
+    // Synced before the rename: after a crash the name holds the old schedule
+    // or the new one, never a short file that would load as missing.
+    ok = (::fsync(fd) == 0) && ok;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+}  // namespace
+
+std::optional<ScheduleRecord> decodeScheduleRecord(std::string_view bytes) {
+    if (bytes.size() < ScheduleRecord::kSize) {
+        return std::nullopt;
+    }
+    ScheduleRecord record;
+    for (std::size_t day = 0; day < record.bytes.days.size(); ++day) {
+        record.bytes.days[day] = static_cast<std::uint8_t>(bytes[day]);
+    }
+    record.bytes.hour = static_cast<std::uint8_t>(bytes[7]);
+    record.bytes.minute = static_cast<std::uint8_t>(bytes[8]);
+    record.bytes.pm = static_cast<std::uint8_t>(bytes[9]);
+    record.lastAccuracy = std::bit_cast<float>(readUint32(bytes, kAccuracyOffset));
+    record.lastEmailCount = static_cast<std::int32_t>(readUint32(bytes, kEmailCountOffset));
+    return record;
+}
+
+std::array<char, ScheduleRecord::kSize> encodeScheduleRecord(const ScheduleRecord& record) {
+    std::array<char, ScheduleRecord::kSize> out{};
+    for (std::size_t day = 0; day < record.bytes.days.size(); ++day) {
+        out[day] = static_cast<char>(record.bytes.days[day]);
+    }
+    out[7] = static_cast<char>(record.bytes.hour);
+    out[8] = static_cast<char>(record.bytes.minute);
+    out[9] = static_cast<char>(record.bytes.pm);
+    writeUint32(out.data() + kAccuracyOffset, std::bit_cast<std::uint32_t>(record.lastAccuracy));
+    writeUint32(out.data() + kEmailCountOffset, static_cast<std::uint32_t>(record.lastEmailCount));
+    return out;
+}
+
+std::array<std::int32_t, 7> computeScheduleTimes(const ScheduleBytes& bytes) {
+    // 12 PM adds 12 like any PM hour, so it lands on 24:00, the midnight that
+    // ends the selected day; 12 AM stays 12:00, noon.
+    const std::int32_t hour = bytes.hour + (bytes.pm == 1 ? 12 : 0);
+    const std::int32_t minuteOfDay = hour * 60 + bytes.minute;
+    std::array<std::int32_t, 7> times{};
+    for (std::size_t slot = 0; slot < times.size(); ++slot) {
+        const std::size_t dayByte = slot == 0 ? kSundayByte : slot - 1;
+        times[slot] = bytes.days[dayByte] != 0
+                          ? static_cast<std::int32_t>(slot) * kMinutesPerDay + minuteOfDay
+                          : kNotSelected;
+    }
+    return times;
+}
+
+std::string accuracyText(float lastAccuracy, std::int32_t lastEmailCount) {
+    if (lastEmailCount == -1) {
+        return "Filter Can't Be Built:\r\nYou must supply 10 or more emails to\r\n the folders "
+               "\"Store Good\" and \"Store Bad\" each.";
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "Filter's Accuracy:\r\n %.2f%% for %d emails.",
+                  static_cast<double>(lastAccuracy * 100.0f), static_cast<int>(lastEmailCount));
+    return text;
+}
+
+ScheduleData::ScheduleData(std::string fileName) : m_fileName(std::move(fileName)) {
+    ScheduleBytes loaded;
+    loadSchedule(loaded);
+    setResult(0.0f, 0);
+}
+
+bool ScheduleData::loadSchedule(ScheduleBytes& bytes) {
+    const std::optional<std::string> head = readHead(m_fileName, ScheduleRecord::kSize);
+    if (!head) {
+        return false;
+    }
+    const std::optional<ScheduleRecord> record = decodeScheduleRecord(*head);
+    if (!record) {
+        return false;
+    }
+    bytes = record->bytes;
+    std::lock_guard lock(m_mutex);
+    m_bytes = record->bytes;
+    m_lastAccuracy = record->lastAccuracy;
+    m_lastEmailCount = record->lastEmailCount;
+    m_times = computeScheduleTimes(m_bytes);
+    return true;
+}
+
+bool ScheduleData::saveSchedule(const ScheduleBytes& bytes) {
+    std::lock_guard lock(m_mutex);
+    ScheduleRecord record;
+    record.bytes = bytes;
+    record.lastAccuracy = m_lastAccuracy;
+    record.lastEmailCount = m_lastEmailCount;
+    const auto encoded = encodeScheduleRecord(record);
+    if (!writeWhole(m_fileName, encoded.data(), encoded.size())) {
+        return false;
+    }
+    m_bytes = bytes;
+    m_times = computeScheduleTimes(m_bytes);
+    return true;
+}
+
+bool ScheduleData::saveCurrentSchedule() {
+    return saveSchedule(bytes());
+}
+
+bool ScheduleData::isBuildDue(bool& requested) const {
+    if (m_buildNowPending.load()) {
+        requested = true;
+        return true;
+    }
+    requested = false;
+    const platform::LocalTime local = platform::localTime();
+    const std::int32_t now = (local.weekday * 24 + local.hour) * 60 + local.minute;
+    const std::array<std::int32_t, 7> times = scheduleTimes();
+    for (const std::int32_t t : times) {
+        if (t != kNotSelected && now - t >= 0 && now - t <= kDueWindowMinutes) {
+            return true;
+        }
+    }
+    // A Saturday time in the week's last minutes, or at its closing midnight,
+    // runs over into the first minutes of Sunday.
+    const std::int32_t saturday = times[kSaturdaySlot];
+    if (saturday != kNotSelected) {
+        const std::int32_t beforeWeekEnd = kMinutesPerWeek - saturday;
+        if (beforeWeekEnd <= kDueWindowMinutes && beforeWeekEnd + now <= kDueWindowMinutes) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::array<std::int32_t, 7> ScheduleData::scheduleTimes() const {
+    std::lock_guard lock(m_mutex);
+    return m_times;
+}
+
+ScheduleBytes ScheduleData::bytes() const {
+    std::lock_guard lock(m_mutex);
+    return m_bytes;
+}
+
+float ScheduleData::lastAccuracy() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastAccuracy;
+}
+
+std::int32_t ScheduleData::lastEmailCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastEmailCount;
+}
+
+void ScheduleData::setResult(float accuracy, std::int32_t emailCount) {
+    std::lock_guard lock(m_mutex);
+    m_lastAccuracy = accuracy;
+    m_lastEmailCount = emailCount;
+}
