@@ -49,7 +49,9 @@ tsan: deps
 bench: build
 	$(BUILD_DIR)/bin/bench_store
 	$(BUILD_DIR)/bin/bench_rating
+	$(BUILD_DIR)/bin/bench_build
 	bash bench/rate_vs_bogofilter.sh
+	bash bench/proxy_vs_direct.sh
 
 clean:
 	rm -rf $(BUILD_DIR)

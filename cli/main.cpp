@@ -12,6 +12,7 @@
 
 #include "cli/BuildCommands.h"
 #include "cli/CliError.h"
+#include "cli/ProxyCommands.h"
 #include "cli/RatingCommands.h"
 #include "cli/StoreCommands.h"
 #include "diag/Error.h"
@@ -48,6 +49,9 @@ const std::map<std::string, Command>& commandTable() {
         {"build", commands::build},
         {"schedule", commands::schedule},
         {"build-now", commands::buildNow},
+        {"proxy", commands::proxy},
+        {"settings", commands::settings},
+        {"flag-word", commands::flagWord},
     };
     return table;
 }
@@ -87,6 +91,12 @@ Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
                           ask a block list about an address: -1 no answer, 0 not listed,
                           above 0 listed
   test-nameserver A.B.C.D whether a name server answers block-list queries (exit 1 if not)
+
+  proxy                   run the POP3 proxy in the foreground until Ctrl-C or SIGTERM;
+                          one log line per session and per error on standard error
+  settings [--server NAME | --server-ip A.B.C.D] [--pop3-port N] [--local-port N]
+                          show or set the POP3 server and the ports the proxy uses
+  flag-word [WORD]        show or set the spam flag word (2 to 20 characters)
 
   build                   build the filter now as the scheduled build does: train, test the
                           store folders, move what it misjudges, measure (Ctrl-C cancels)

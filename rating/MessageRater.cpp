@@ -34,18 +34,25 @@ MessageRater::MessageRater(FilterList& whiteList, FilterList& blackList, DnsReso
                            BayesFilter& bayes)
     : m_whiteList(whiteList), m_blackList(blackList), m_resolver(resolver), m_bayes(bayes) {}
 
+std::optional<Verdict> MessageRater::listVerdict(const CHeaderParser& parsed) {
+    const HeaderRecord header = parsed.getHeaderRecord();
+    if (m_whiteList.matches(header.from, header.to, header.subject)) {
+        return Verdict::White;
+    }
+    if (m_blackList.matches(header.from, header.to, header.subject)) {
+        return Verdict::Black;
+    }
+    if (checkReceivedPath(parsed.receivedIPs(), m_resolver)) {
+        return Verdict::Dnsbl;
+    }
+    return std::nullopt;
+}
+
 MessageRating MessageRater::rate(std::string_view text, bool forTest) {
     CHeaderParser parser;
     parser.parse(text);
-    const HeaderRecord header = parser.getHeaderRecord();
-    if (m_whiteList.matches(header.from, header.to, header.subject)) {
-        return {Verdict::White, kNotRated};
-    }
-    if (m_blackList.matches(header.from, header.to, header.subject)) {
-        return {Verdict::Black, kNotRated};
-    }
-    if (checkReceivedPath(parser.receivedIPs(), m_resolver)) {
-        return {Verdict::Dnsbl, kNotRated};
+    if (const std::optional<Verdict> decided = listVerdict(parser)) {
+        return {*decided, kNotRated};
     }
     const BayesRating bayes = forTest ? m_bayes.rateTextForTest(text) : m_bayes.rateText(text);
     return {bayes.spam ? Verdict::Spam : Verdict::Ham, bayes.rating};

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 class BayesFilter;
+class CHeaderParser;
 class DnsResolver;
 class FilterList;
 
@@ -27,6 +29,10 @@ class MessageRater {
 
     // With forTest the classifier rates even while the user has it switched off.
     MessageRating rate(std::string_view text, bool forTest);
+
+    // The steps before the classifier, on a parse already made: White, Black or
+    // Dnsbl when one of them decides, nothing when the classifier must.
+    std::optional<Verdict> listVerdict(const CHeaderParser& parsed);
 
   private:
     FilterList& m_whiteList;

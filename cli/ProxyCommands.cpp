@@ -1,0 +1,326 @@
+#include "cli/ProxyCommands.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <ostream>
+
+#include "cli/BuildCommands.h"
+#include "cli/CliError.h"
+#include "cli/CliStore.h"
+#include "desktop/ConsoleDesktop.h"
+#include "diag/Error.h"
+#include "platform/Event.h"
+#include "platform/Files.h"
+#include "platform/HostLookup.h"
+#include "platform/InstanceLock.h"
+#include "proxy/ProcessObjects.h"
+#include "proxy/ServerThread.h"
+#include "proxy/SpamFlagWord.h"
+#include "store/Backup.h"
+
+namespace commands {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kRestartTick = 5s;
+constexpr auto kSignalPoll = 200ms;
+constexpr std::size_t kLongestServerName = 79;  // what the store keeps
+
+// The console side of the running proxy: one line on standard error for each
+// thing worth telling, and the views' refresh done on the store itself.
+class ProxyConsole : public ConsoleDesktop {
+  public:
+    explicit ProxyConsole(std::ostream& out) : ConsoleDesktop(out), m_out(out) {}
+
+    void attach(CDatabase& database) { m_database = &database; }
+
+    void log(const std::string& line) {
+        std::string text = "glimmerfen: " + line;
+        // Error records run over several lines; a log line is one.
+        for (char& c : text) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        std::lock_guard lock(m_mutex);
+        m_out << text << '\n' << std::flush;
+    }
+
+    void showTimedBox(const std::string& message) override { log(message); }
+    void showMessage(const std::string& message) override { log(message); }
+
+    // What the main window does after a session: clean, trim, and say done.
+    void postRefreshViews(int parameter, platform::Event& done) override {
+        if (parameter == 1 && m_database != nullptr) {
+            try {
+                m_database->cleanAllFolders();
+                m_database->trimFolderToTrash("newA");
+                m_database->trimTrash();
+            } catch (const CError& error) {
+                log(error.what());
+            }
+        }
+        done.set();
+    }
+
+    // Nobody can answer: the port stays as it was (the proxy's rule still
+    // moves one outside 1025 to 5000 to 2000), and the command reports the
+    // conflict and ends.
+    int askForPort(int currentPort) override {
+        m_conflictPort = currentPort;
+        return currentPort;
+    }
+    std::optional<int> conflictPort() const {
+        const int port = m_conflictPort.load();
+        return port >= 0 ? std::optional<int>(port) : std::nullopt;
+    }
+
+  private:
+    std::ostream& m_out;
+    std::mutex m_mutex;
+    CDatabase* m_database = nullptr;
+    std::atomic<int> m_conflictPort{-1};
+};
+
+// Blocks the stop and build-request signals in this thread and in every thread
+// started after it, so that they wait for sigtimedwait in the main loop
+// instead of interrupting whatever thread they happen to hit.
+class BlockedSignals {
+  public:
+    BlockedSignals() {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGINT);
+        sigaddset(&m_set, SIGTERM);
+        sigaddset(&m_set, kBuildRequestSignal);
+        pthread_sigmask(SIG_BLOCK, &m_set, &m_previous);
+    }
+    ~BlockedSignals() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    BlockedSignals(const BlockedSignals&) = delete;
+    BlockedSignals& operator=(const BlockedSignals&) = delete;
+
+    // The signal that came within `wait`, or 0.
+    int wait(std::chrono::milliseconds wait) const {
+        timespec timeout{};
+        timeout.tv_sec = static_cast<time_t>(wait.count() / 1000);
+        timeout.tv_nsec = static_cast<long>((wait.count() % 1000) * 1'000'000);
+        const int signal = sigtimedwait(&m_set, nullptr, &timeout);
+        return signal > 0 ? signal : 0;
+    }
+
+  private:
+    sigset_t m_set{};
+    sigset_t m_previous{};
+};
+
+std::string conflictText(int port) {
+    return "There is a Server Port conflict.  The current port number " + std::to_string(port) +
+           " must be changed.";
+}
+
+std::string serverText(const Pop3Settings& settings) {
+    const std::string host =
+        settings.useDomainName
+            ? settings.serverName
+            : platform::addressToDotted({settings.ip1, settings.ip2, settings.ip3, settings.ip4});
+    return host + ":" + std::to_string(settings.pop3Port);
+}
+
+int portNumber(const std::string& option, const std::string& text) {
+    int port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (error != std::errc() || end != text.data() + text.size() || port < 1 || port > 65535) {
+        throw UsageError(option + " takes a port number from 1 to 65535, not '" + text + "'");
+    }
+    return port;
+}
+
+std::string serverName(const std::string& text) {
+    if (text.empty() || text.size() > kLongestServerName) {
+        throw UsageError("a server name has 1 to 79 characters");
+    }
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) {
+            throw UsageError("a server name has no blanks or control characters");
+        }
+    }
+    return text;
+}
+
+void printSettings(const Pop3Settings& settings, std::ostream& out) {
+    out << "mode " << (settings.useDomainName ? "domain-name" : "ip") << '\n'
+        << "server " << settings.serverName << '\n'
+        << "server-ip "
+        << platform::addressToDotted({settings.ip1, settings.ip2, settings.ip3, settings.ip4})
+        << '\n'
+        << "pop3-port " << settings.pop3Port << '\n'
+        << "local-port " << settings.localPort << '\n';
+}
+
+std::string sessionLine(const SessionSummary& summary) {
+    return "session ended (" + summary.end + "): " + std::to_string(summary.retrieved) +
+           " retrieved, " + std::to_string(summary.recorded) + " recorded, " +
+           std::to_string(summary.spam) + " marked as spam";
+}
+
+}  // namespace
+
+void proxy(const Arguments& args, std::ostream&, std::ostream& messages) {
+    if (!args.empty()) {
+        throw UsageError("usage: glimmerfen-cli proxy");
+    }
+    if (!platform::fileExists(CDatabase::kDefaultFileName)) {
+        throw CliError(std::string("no store here (") + CDatabase::kDefaultFileName +
+                       " is missing; run 'glimmerfen-cli init')");
+    }
+    platform::InstanceLock lock(kBackupDirectory);
+    lockInstallation(lock, messages);
+
+    const BlockedSignals signals;
+    ProxyConsole console(messages);
+    std::atomic<bool> cancelBuild{false};
+    console.setCancelFlag(&cancelBuild);
+    ProcessObjects objects(console);
+    console.attach(objects.store);
+    objects.applyStateByte();
+
+    ProxyContext context{
+        objects.store,
+        objects.bayes,
+        objects.whiteList,
+        objects.blackList,
+        objects.resolver,
+        console,
+        objects.proxyState,
+        objects.refreshDoneEvent,
+        [&objects, &console] {
+            if (objects.buildCheck.onListenerPass()) {
+                console.log("filter build ended");
+            }
+        },
+        [&console, &objects](std::uint16_t port) {
+            console.log("listening on 127.0.0.1:" + std::to_string(port) + ", POP3 server " +
+                        serverText(objects.store.getPOP3Settings()));
+        },
+        [&console](const SessionSummary& summary) { console.log(sessionLine(summary)); }};
+    ServerThread server(context);
+    server.startServerThread();
+
+    auto nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
+    std::optional<int> conflict;
+    for (;;) {
+        const int signal = signals.wait(kSignalPoll);
+        if (signal == SIGINT || signal == SIGTERM) {
+            console.log("stopping");
+            break;
+        }
+        if (signal == kBuildRequestSignal) {
+            objects.schedule.setBuildNowPending(true);
+            console.log("build requested");
+        }
+        conflict = console.conflictPort();
+        if (conflict) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= nextRestartCheck) {
+            nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
+            if (server.restartIfStopped()) {
+                console.log("the proxy had stopped; restarted");
+            }
+        }
+    }
+    cancelBuild = true;
+    server.stopForExit();
+    if (conflict) {
+        throw CliError(conflictText(*conflict));
+    }
+}
+
+void settings(const Arguments& args, std::ostream& out, std::ostream& messages) {
+    if (args.empty()) {
+        CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
+        printSettings(store.database().getPOP3Settings(), out);
+        return;
+    }
+    constexpr const char* kUsage =
+        "usage: glimmerfen-cli settings [--server NAME | --server-ip A.B.C.D] [--pop3-port N] "
+        "[--local-port N]";
+    if (args.size() % 2 != 0) {
+        throw UsageError(kUsage);
+    }
+    std::optional<std::string> name;
+    std::optional<platform::Ipv4Address> address;
+    std::optional<int> pop3Port;
+    std::optional<int> localPort;
+    for (std::size_t i = 0; i < args.size(); i += 2) {
+        const std::string& option = args[i];
+        const std::string& value = args[i + 1];
+        if (option == "--server") {
+            name = serverName(value);
+        } else if (option == "--server-ip") {
+            address = platform::dottedToAddress(value);
+            if (!address) {
+                throw UsageError("not an IPv4 address: '" + value + "'");
+            }
+        } else if (option == "--pop3-port") {
+            pop3Port = portNumber(option, value);
+        } else if (option == "--local-port") {
+            localPort = portNumber(option, value);
+        } else {
+            throw UsageError(kUsage);
+        }
+    }
+    if (name && address) {
+        throw UsageError("give --server or --server-ip, not both");
+    }
+    CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
+    Pop3Settings settings = store.database().getPOP3Settings();
+    if (name) {
+        settings.useDomainName = true;
+        settings.serverName = *name;
+    }
+    if (address) {
+        settings.useDomainName = false;
+        settings.ip1 = (*address)[0];
+        settings.ip2 = (*address)[1];
+        settings.ip3 = (*address)[2];
+        settings.ip4 = (*address)[3];
+    }
+    if (pop3Port) {
+        settings.pop3Port = *pop3Port;
+    }
+    if (localPort) {
+        settings.localPort = *localPort;
+    }
+    store.database().setPOP3Settings(settings);
+    printSettings(store.database().getPOP3Settings(), out);
+}
+
+void flagWord(const Arguments& args, std::ostream& out, std::ostream& messages) {
+    if (args.size() > 1) {
+        throw UsageError("usage: glimmerfen-cli flag-word [WORD]");
+    }
+    if (args.empty()) {
+        out << ::proxy::readSpamFlagWord() << '\n';
+        return;
+    }
+    const std::string& word = args[0];
+    if (word.size() < ::proxy::kMinSpamFlagWord || word.size() > ::proxy::kMaxSpamFlagWord) {
+        throw UsageError("the spam flag word has 2 to 20 characters");
+    }
+    platform::InstanceLock lock(kBackupDirectory);
+    lockInstallation(lock, messages);
+    if (!::proxy::writeSpamFlagWord(word)) {
+        throw CliError(std::string("cannot write ") + ::proxy::kSpamFlagFile);
+    }
+    out << ::proxy::readSpamFlagWord() << '\n';
+}
+
+}  // namespace commands

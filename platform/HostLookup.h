@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/TcpSocket.h"
+
+namespace platform {
+
+// The outcome of a host-name lookup: an address, or the Windows socket code of
+// why there is none (11001 "Host not found", 11002, 11003, 11004).
+struct HostLookupResult {
+    std::optional<Ipv4Address> address;
+    int error = 0;
+};
+
+// The first IPv4 address of a host name, as the system's resolver gives it. A
+// dotted quad is taken as it stands. An empty name finds nothing.
+HostLookupResult lookupHost(const std::string& name);
+
+// "A.B.C.D" into its four numbers: exactly four groups of one to three decimal
+// digits, each at most 255, nothing else.
+std::optional<Ipv4Address> dottedToAddress(std::string_view text);
+// The four numbers as "%d.%d.%d.%d".
+std::string addressToDotted(const Ipv4Address& address);
+
+}  // namespace platform

@@ -1,0 +1,74 @@
+#include "proxy/SpamFlagWord.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+
+#include "platform/Files.h"
+
+namespace proxy {
+
+namespace {
+constexpr std::uint32_t kMinStored = kMinSpamFlagWord;
+constexpr std::uint32_t kMaxStored = kMaxSpamFlagWord + 1;
+}  // namespace
+
+std::string readSpamFlagWord(const std::string& fileName) {
+    std::ifstream file(fileName, std::ios::binary);
+    if (!file) {
+        return kDefaultSpamFlagWord;
+    }
+    std::array<unsigned char, 4> lengthBytes{};
+    if (!file.read(reinterpret_cast<char*>(lengthBytes.data()), lengthBytes.size())) {
+        return kDefaultSpamFlagWord;
+    }
+    const std::uint32_t stored = lengthBytes[0] | (std::uint32_t{lengthBytes[1]} << 8) |
+                                 (std::uint32_t{lengthBytes[2]} << 16) |
+                                 (std::uint32_t{lengthBytes[3]} << 24);
+    if (stored < kMinStored || stored > kMaxStored) {
+        return kDefaultSpamFlagWord;
+    }
+    std::array<char, kMaxStored> bytes{};
+    if (!file.read(bytes.data(), stored)) {
+        return kDefaultSpamFlagWord;
+    }
+    std::string word(bytes.data(), strnlen(bytes.data(), stored));
+    // A word cut short by an early 0 byte is as malformed as a wrong length.
+    if (word.size() < kMinSpamFlagWord) {
+        return kDefaultSpamFlagWord;
+    }
+    return word;
+}
+
+bool writeSpamFlagWord(std::string_view word, const std::string& fileName) {
+    if (word.size() < kMinSpamFlagWord || word.size() > kMaxSpamFlagWord) {
+        return false;
+    }
+    const std::string temporary = fileName + ".tmp";
+    {
+        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            return false;
+        }
+        const auto stored = static_cast<std::uint32_t>(word.size() + 1);
+        const std::array<char, 4> lengthBytes = {
+            static_cast<char>(stored & 0xff), static_cast<char>((stored >> 8) & 0xff),
+            static_cast<char>((stored >> 16) & 0xff), static_cast<char>((stored >> 24) & 0xff)};
+        file.write(lengthBytes.data(), lengthBytes.size());
+        file.write(word.data(), static_cast<std::streamsize>(word.size()));
+        file.put('\0');
+        file.close();
+        if (!file) {
+            platform::deleteFile(temporary);
+            return false;
+        }
+    }
+    if (!platform::renameFile(temporary, fileName)) {
+        platform::deleteFile(temporary);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace proxy
