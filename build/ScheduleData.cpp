@@ -1,5 +1,7 @@
 #include "build/ScheduleData.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,35 +65,6 @@ std::optional<std::string> readHead(const std::string& path, std::size_t size) {
     ::close(fd);
     bytes.resize(got);
     return bytes;
-}
-
-bool writeWhole(const std::string& path, const char* data, std::size_t size) {
-    const std::string temporary = path + ".part";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = true;
-    while (ok && size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        if (ok) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-    }
-    // Synced before the rename: after a crash the name holds the old schedule
-    // or the new one, never a short file that would load as missing.
-    ok = (::fsync(fd) == 0) && ok;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    ::unlink(temporary.c_str());
-    return false;
 }
 
 }  // namespace
@@ -182,7 +155,8 @@ bool ScheduleData::saveSchedule(const ScheduleBytes& bytes) {
     record.lastAccuracy = m_lastAccuracy;
     record.lastEmailCount = m_lastEmailCount;
     const auto encoded = encodeScheduleRecord(record);
-    if (!writeWhole(m_fileName, encoded.data(), encoded.size())) {
+    if (!platform::replaceFileContents(m_fileName,
+                                       std::string_view(encoded.data(), encoded.size()))) {
         return false;
     }
     m_bytes = bytes;

@@ -24,19 +24,6 @@ std::string twoDigits(int a, int b, int c, char separator) {
     return text;
 }
 
-void writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t written = ::write(fd, data.data() + done, data.size() - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        done += static_cast<std::size_t>(written);
-    }
-}
 
 }  // namespace
 
@@ -63,7 +50,9 @@ void appendLogEntry(const std::string& path, const std::string& text, const Stam
         return;
     }
     // One write per entry keeps entries from different processes whole.
-    writeAll(fd, "\n" + text + "\n Date: " + stamp.date + "  Time: " + stamp.time + "\n\n");
+    const std::string entry =
+        "\n" + text + "\n Date: " + stamp.date + "  Time: " + stamp.time + "\n\n";
+    platform::writeAll(fd, entry.data(), entry.size());
     ::close(fd);
 }
 

@@ -12,21 +12,6 @@ namespace platform {
 
 namespace {
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool copyContents(int in, int out) {
     std::vector<char> buffer(1 << 20);
     for (;;) {
@@ -47,6 +32,38 @@ bool copyContents(int in, int out) {
 }
 
 }  // namespace
+
+bool writeAll(int fd, const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool replaceFileContents(const std::string& path, std::string_view bytes) {
+    const std::string temporary = path + ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = writeAll(fd, bytes.data(), bytes.size());
+    ok = (::fsync(fd) == 0) && ok;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(temporary.c_str());
+    return false;
+}
 
 std::int64_t fileSize(const std::string& path) {
     struct stat info {};

@@ -1,5 +1,7 @@
 #include "platform/TcpSocket.h"
 
+#include "platform/PollWait.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -199,27 +201,16 @@ TcpSocket::Wait TcpSocket::waitFor(short events, std::chrono::milliseconds timeo
         notOpen();
         return Wait::Failed;
     }
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + timeout;
-    for (int attempt = 0; attempt < kMaxInterruptions; ++attempt) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        const int pollTimeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-            left.count(), 0, std::chrono::milliseconds::rep{2'000'000'000}));
-        pollfd entry{m_fd, events, 0};
-        const int ready = ::poll(&entry, 1, pollTimeout);
-        if (ready > 0) {
+    switch (pollFor(m_fd, events, timeout)) {
+        case PollOutcome::Ready:
             return Wait::Ready;
-        }
-        if (ready == 0) {
+        case PollOutcome::TimedOut:
             return Wait::TimedOut;
-        }
-        if (errno != EINTR) {
+        case PollOutcome::Failed:
             fail();
             return Wait::Failed;
-        }
-        if (pollTimeout == 0) {
-            return Wait::TimedOut;
-        }
+        case PollOutcome::Interrupted:
+            break;
     }
     m_lastError = kInterrupted;
     return Wait::Failed;

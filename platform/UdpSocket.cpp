@@ -1,5 +1,7 @@
 #include "platform/UdpSocket.h"
 
+#include "platform/PollWait.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -175,29 +177,16 @@ UdpSocket::Wait UdpSocket::waitReadable(std::chrono::milliseconds timeout) {
         m_lastError = kNotSocket;
         return Wait::Failed;
     }
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + timeout;
-    for (int attempt = 0; attempt < kMaxInterruptions; ++attempt) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        const int pollTimeout = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(
-            left.count(), 0, std::chrono::milliseconds::rep{2'000'000'000}));
-        pollfd entry{m_fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, pollTimeout);
-        if (ready > 0) {
-            // An error or hang-up condition is reported as readable too: the read
-            // that follows picks up the error, as a readiness wait on Windows does.
+    switch (pollFor(m_fd, POLLIN, timeout)) {
+        case PollOutcome::Ready:
             return Wait::Readable;
-        }
-        if (ready == 0) {
+        case PollOutcome::TimedOut:
             return Wait::TimedOut;
-        }
-        if (errno != EINTR) {
+        case PollOutcome::Failed:
             fail();
             return Wait::Failed;
-        }
-        if (pollTimeout == 0) {
-            return Wait::TimedOut;
-        }
+        case PollOutcome::Interrupted:
+            break;
     }
     m_lastError = kInterrupted;
     return Wait::Failed;

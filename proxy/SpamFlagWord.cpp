@@ -45,30 +45,13 @@ bool writeSpamFlagWord(std::string_view word, const std::string& fileName) {
     if (word.size() < kMinSpamFlagWord || word.size() > kMaxSpamFlagWord) {
         return false;
     }
-    const std::string temporary = fileName + ".tmp";
-    {
-        std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            return false;
-        }
-        const auto stored = static_cast<std::uint32_t>(word.size() + 1);
-        const std::array<char, 4> lengthBytes = {
-            static_cast<char>(stored & 0xff), static_cast<char>((stored >> 8) & 0xff),
-            static_cast<char>((stored >> 16) & 0xff), static_cast<char>((stored >> 24) & 0xff)};
-        file.write(lengthBytes.data(), lengthBytes.size());
-        file.write(word.data(), static_cast<std::streamsize>(word.size()));
-        file.put('\0');
-        file.close();
-        if (!file) {
-            platform::deleteFile(temporary);
-            return false;
-        }
-    }
-    if (!platform::renameFile(temporary, fileName)) {
-        platform::deleteFile(temporary);
-        return false;
-    }
-    return true;
+    const auto stored = static_cast<std::uint32_t>(word.size() + 1);
+    std::string bytes = {static_cast<char>(stored & 0xff), static_cast<char>((stored >> 8) & 0xff),
+                         static_cast<char>((stored >> 16) & 0xff),
+                         static_cast<char>((stored >> 24) & 0xff)};
+    bytes.append(word);
+    bytes.push_back('\0');
+    return platform::replaceFileContents(fileName, bytes);
 }
 
 }  // namespace proxy

@@ -1,5 +1,7 @@
 #include "rating/DnsResolver.h"
 
+#include "platform/HostLookup.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <span>
@@ -26,31 +28,7 @@ void reportFailure(const char* message) {
 }  // namespace
 
 std::optional<std::array<std::uint8_t, 4>> parseDottedQuad(std::string_view text) {
-    std::array<std::uint8_t, 4> parts{};
-    std::size_t at = 0;
-    for (std::size_t group = 0; group < parts.size(); ++group) {
-        if (group > 0) {
-            if (at >= text.size() || text[at] != '.') {
-                return std::nullopt;
-            }
-            ++at;
-        }
-        int value = 0;
-        std::size_t digits = 0;
-        while (at < text.size() && digits < 4 && text[at] >= '0' && text[at] <= '9') {
-            value = value * 10 + (text[at] - '0');
-            ++digits;
-            ++at;
-        }
-        if (digits == 0 || digits > 3 || value > 255) {
-            return std::nullopt;
-        }
-        parts[group] = static_cast<std::uint8_t>(value);
-    }
-    if (at != text.size()) {
-        return std::nullopt;
-    }
-    return parts;
+    return platform::dottedToAddress(text);
 }
 
 DnsResolver::DnsResolver(CDatabase& store, Desktop& desktop, std::uint16_t port,

@@ -1,5 +1,7 @@
 #include "rating/FilterList.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,20 +120,6 @@ std::string encodeRecords(const std::vector<FilterListEntry>& entries) {
     return bytes;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 std::string upperAscii(std::string_view text) {
     std::string upper(text);
     for (char& c : upper) {
@@ -185,24 +173,18 @@ bool FilterList::load() {
 
 bool FilterList::save() {
     platform::CriticalSectionGuard guard(m_lock);
-    const std::string temporary = m_fileName + ".part";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    for (FilterListEntry& entry : m_entries) {
+    // Long phrases are cut in memory too, but only once the file holds them so.
+    std::vector<FilterListEntry> saved = m_entries;
+    for (FilterListEntry& entry : saved) {
         if (entry.phrase.size() > kMaxSavedPhrase) {
             entry.phrase.resize(kCutPhrase);
         }
     }
-    bool ok = writeAll(fd, encodeRecords(m_entries));
-    ok = (::fsync(fd) == 0) && ok;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && std::rename(temporary.c_str(), m_fileName.c_str()) == 0) {
-        return true;
+    if (!platform::replaceFileContents(m_fileName, encodeRecords(saved))) {
+        return false;
     }
-    ::unlink(temporary.c_str());
-    return false;
+    m_entries = std::move(saved);
+    return true;
 }
 
 bool FilterList::matches(std::string_view from, std::string_view to,

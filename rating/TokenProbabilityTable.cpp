@@ -1,5 +1,7 @@
 #include "rating/TokenProbabilityTable.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,21 +33,6 @@ void putUint32(unsigned char* out, std::uint32_t value) {
 std::uint32_t getUint32(const unsigned char* in) {
     return std::uint32_t{in[0]} | std::uint32_t{in[1]} << 8 | std::uint32_t{in[2]} << 16 |
            std::uint32_t{in[3]} << 24;
-}
-
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
 }
 
 // Reads up to `size` bytes; fewer only at the end of the file or on an error.
@@ -128,20 +115,9 @@ bool TokenProbabilityTable::save() const {
         record += kRecordSize;
     });
 
-    const std::string temporary = m_fileName + ".new";
-    FileDescriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        return false;
-    }
-    // Synced before the rename: after a crash the name holds the old table or
-    // the whole new one, never a file whose blocks were not yet written.
-    const bool written =
-        writeAll(fd.get(), bytes.data(), bytes.size()) && ::fsync(fd.get()) == 0 && fd.close();
-    if (!written || std::rename(temporary.c_str(), m_fileName.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    return true;
+    // A failed write leaves the previous table in place.
+    return platform::replaceFileContents(
+        m_fileName, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 bool TokenProbabilityTable::load() {

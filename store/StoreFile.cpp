@@ -8,37 +8,23 @@
 #include <cstdio>
 #include <vector>
 
+#include "platform/Files.h"
 #include "store/EmailHeader.h"
 #include "store/StoreLayout.h"
 
 namespace {
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 bool writeEmptyStore(int fd) {
     using namespace store_layout;
     const std::vector<char> header(static_cast<std::size_t>(kFoldersOffset), 0);
-    if (!writeAll(fd, header.data(), header.size())) {
+    if (!platform::writeAll(fd, header.data(), header.size())) {
         return false;
     }
     // Every slot table entry -1 (free), every record zero.
     std::vector<char> block(static_cast<std::size_t>(kFolderBlockSize), 0);
     std::fill(block.begin(), block.begin() + kSlotTableSize, static_cast<char>(0xFF));
     for (int f = 0; f < kFolderCount; ++f) {
-        if (!writeAll(fd, block.data(), block.size())) {
+        if (!platform::writeAll(fd, block.data(), block.size())) {
             return false;
         }
     }
