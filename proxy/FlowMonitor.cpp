@@ -67,8 +67,9 @@ void FlowMonitor::run() {
             std::snprintf(rateText, sizeof rateText, "%f", rate);
             m_state.setShutReason(std::string("ShutFlag set, flow rate is ") + rateText +
                                   ", below the threshold. ");
-            m_state.shutFlag = true;
+            // flowStop first: the relay tells a monitor stop by it once it sees shutFlag.
             m_state.flowStop = true;
+            m_state.shutFlag = true;
             return;
         }
     }

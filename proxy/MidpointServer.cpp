@@ -210,9 +210,14 @@ void CMidPointServer::listenerPass() {
             establishComm();
             m_flowMonitor.stop();
             m_state.refreshPending = true;
+            // Cleared on every way out: left set, it would keep every later
+            // session and every mail move waiting for good.
+            struct RefreshDone {
+                std::atomic<bool>& pending;
+                ~RefreshDone() { pending = false; }
+            } refreshDone{m_state.refreshPending};
             waitForViewRefresh();
             trace("6", kServerTrace, GF_HERE);
-            m_state.refreshPending = false;
         }
     }
     m_state.sessionActive = false;

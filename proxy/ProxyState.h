@@ -21,7 +21,8 @@ struct ProxyState {
     std::atomic<bool> newMailArrived{false};
 
     // Flow-rate monitor.
-    std::atomic<std::int32_t> flowBytes{0};
+    // 64 bits: a fast transfer over a whole window must not wrap the count.
+    std::atomic<std::int64_t> flowBytes{0};
     std::atomic<std::int32_t> flowTicks{0};
     std::atomic<bool> flowActive{false};
     std::atomic<bool> flowStop{false};
@@ -39,7 +40,7 @@ struct ProxyState {
         return m_shutReason;
     }
 
-private:
+  private:
     mutable std::mutex m_reasonMutex;
     std::string m_shutReason;
 };

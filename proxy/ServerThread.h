@@ -16,8 +16,9 @@
 class ServerThread {
   public:
     explicit ServerThread(const ProxyContext& context, const ProxyTimeouts& timeouts = {});
-    // Stops the proxy and waits for the thread; every wait of the proxy ends
-    // when shutFlag goes up, so this cannot hang.
+    // Stops the proxy and waits for the thread. Every socket wait of the proxy
+    // ends when shutFlag goes up; a host-name or block-list lookup in progress
+    // still runs to its own time-out first.
     ~ServerThread();
     ServerThread(const ServerThread&) = delete;
     ServerThread& operator=(const ServerThread&) = delete;

@@ -80,9 +80,10 @@ TEST_F(RelayTest, LastTextKeepsTheLastHundredToOneHundredNinetyNineBytes) {
 }
 
 TEST_F(RelayTest, WholeReadsPassOnEvenPastTheEnd) {
-    ASSERT_TRUE(m_sourcePeer.send("+OK 2 200\r\n"));
+    // One read holds the reply and more: all of it is passed on unchanged.
+    ASSERT_TRUE(m_sourcePeer.send("+OK 2 200\r\n+OK next\r\n"));
     EXPECT_TRUE(relay(false));
-    EXPECT_EQ(arrived(11), "+OK 2 200\r\n");
+    EXPECT_EQ(arrived(20), "+OK 2 200\r\n+OK next\r\n");
 }
 
 TEST_F(RelayTest, ClosedSourceEndsTheRelayWithEmptyLastText) {

@@ -94,6 +94,8 @@ TEST_F(SessionTest, RelaysADialogueAndRecordsEachRetrieval) {
     const auto calls = desktop().calls();
     EXPECT_TRUE(contains(calls, "refreshFolderCounts"));
     EXPECT_TRUE(contains(calls, "refreshViews 1"));
+    // The header list showed another folder: no rows were added to it.
+    EXPECT_TRUE(desktop().headerRows().empty());
 }
 
 TEST_F(SessionTest, SpamIsMarkedAndStoredUnmarked) {
