@@ -31,7 +31,7 @@ test: build
 # Benchmarks are left out: sanitizers distort their timings and slow the build.
 sanitize: deps
 	cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DGLIMMERFEN_SANITIZE=address,undefined -DGLIMMERFEN_BENCH=OFF
+	  -DGLIMMERFEN_SANITIZE=address,undefined -DGLIMMERFEN_BENCH=OFF -DGLIMMERFEN_UI=OFF
 	cmake --build $(ASAN_DIR) -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
@@ -41,7 +41,7 @@ sanitize: deps
 # ThreadSanitizer.
 tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DGLIMMERFEN_SANITIZE=thread -DGLIMMERFEN_BENCH=OFF
+	  -DGLIMMERFEN_SANITIZE=thread -DGLIMMERFEN_BENCH=OFF -DGLIMMERFEN_UI=OFF
 	cmake --build $(TSAN_DIR) -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_DIR) -L unit --output-on-failure --no-tests=error -j$(JOBS)

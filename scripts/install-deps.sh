@@ -8,8 +8,9 @@ declare -A PACKAGE_GROUPS=(
   [build]="cmake ninja-build g++ make pkg-config nlohmann-json3-dev python3 git ca-certificates"
   [test]="libgtest-dev libgmock-dev dovecot-pop3d fetchmail openssl"
   [bench]="libbenchmark-dev"
+  [ui]="qt6-base-dev"
 )
-ALL_GROUPS=(build test bench)
+ALL_GROUPS=(build test bench ui)
 
 if (($# == 0)); then
   set -- "${ALL_GROUPS[@]}"

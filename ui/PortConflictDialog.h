@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QDialog>
+
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+// Asks for another local port when the proxy cannot bind its own. Closes only
+// with a number; Escape or closing the window keeps the current port.
+class PortConflictDialog : public QDialog {
+    Q_OBJECT
+
+  public:
+    explicit PortConflictDialog(int currentPort, QWidget* parent = nullptr);
+
+    int port() const { return m_port; }
+
+  public slots:
+    void accept() override;
+
+  private:
+    int m_port;
+    QPlainTextEdit* m_message;
+    QLineEdit* m_edit;
+    QPushButton* m_ok;
+};
