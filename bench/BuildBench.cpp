@@ -34,6 +34,7 @@
 #include "store/Folder.h"
 
 #include "QuietDesktop.h"
+#include "ScratchDirectory.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -195,30 +196,6 @@ struct Setup {
     BayesFilter filter;
     ScheduleData schedule;
     AutoFilterBuilder builder;
-};
-
-class ScratchDirectory {
-  public:
-    ScratchDirectory() : m_previous(fs::current_path()) {
-        std::string pattern = (fs::temp_directory_path() / "glimmerfen-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a scratch directory: " +
-                                     std::string(std::strerror(errno)));
-        }
-        m_path = pattern;
-        fs::current_path(m_path);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    ~ScratchDirectory() {
-        std::error_code ec;
-        fs::current_path(m_previous, ec);
-        fs::remove_all(m_path, ec);
-    }
-
-  private:
-    fs::path m_previous;
-    fs::path m_path;
 };
 
 struct Counts {

@@ -37,6 +37,7 @@
 #include "store/StoreLayout.h"
 
 #include "QuietDesktop.h"
+#include "ScratchDirectory.h"
 
 namespace fs = std::filesystem;
 using namespace store_layout;
@@ -588,32 +589,6 @@ void printTable(const std::vector<Pair>& pairs, const RatioReporter& reporter,
                     f.desktop.boxes.load());
     }
 }
-
-// The store works in the current directory, so everything runs in a directory
-// of its own that is removed afterwards.
-class ScratchDirectory {
-public:
-    ScratchDirectory() : m_previous(fs::current_path()) {
-        std::string pattern = (fs::temp_directory_path() / "glimmerfen-bench-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("cannot make a scratch directory: " +
-                                     std::string(std::strerror(errno)));
-        }
-        m_path = pattern;
-        fs::current_path(m_path);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    ~ScratchDirectory() {
-        std::error_code ec;
-        fs::current_path(m_previous, ec);
-        fs::remove_all(m_path, ec);
-    }
-
-private:
-    fs::path m_previous;
-    fs::path m_path;
-};
 
 }  // namespace
 
