@@ -10,18 +10,23 @@ DATA_DIR  := $(HOME)/.local/share/glimmerfen
 APP := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen
 CLI := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen-cli
 
-.PHONY: all run test build deps clean sanitize tsan bench
+.PHONY: all run test build compile deps clean sanitize tsan bench
 
 all: build
 
+# Everything the tests need, the end-to-end tests' mail server and client included.
 deps:
 	bash scripts/install-deps.sh
 
-build: deps
+build: deps compile
+
+compile:
 	cmake -S . -B $(BUILD_DIR) -G Ninja
 	cmake --build $(BUILD_DIR) -j$(JOBS)
 
-run: build
+run:
+	bash scripts/install-deps.sh build test bench ui
+	$(MAKE) compile
 	mkdir -p "$(DATA_DIR)/backup"
 	cd "$(DATA_DIR)" && if [ -x "$(APP)" ]; then exec "$(APP)"; else exec "$(CLI)" --help; fi
 

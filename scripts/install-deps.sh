@@ -6,11 +6,14 @@ set -euo pipefail
 # The one list. New groups (e.g. a GUI toolkit) go here and become selectable by name.
 declare -A PACKAGE_GROUPS=(
   [build]="cmake ninja-build g++ make pkg-config nlohmann-json3-dev python3 git ca-certificates"
-  [test]="libgtest-dev libgmock-dev dovecot-pop3d fetchmail openssl"
+  [test]="libgtest-dev libgmock-dev"
   [bench]="libbenchmark-dev"
   [ui]="qt6-base-dev"
+  # Only the end-to-end tests need a POP3 server and client; `make run` leaves
+  # them out, so a user's machine does not get a mail server it never asked for.
+  [e2e]="dovecot-pop3d fetchmail openssl"
 )
-ALL_GROUPS=(build test bench ui)
+ALL_GROUPS=(build test bench ui e2e)
 
 if (($# == 0)); then
   set -- "${ALL_GROUPS[@]}"
