@@ -1,0 +1,59 @@
+#include "UiFixture.h"
+
+#include "analysis/HeaderParser.h"
+#include "analysis/StoredHeader.h"
+#include "desktop/BuildProgress.h"
+
+namespace {
+
+class NoProgress : public BuildProgress {
+  public:
+    void setRange(int, int) override {}
+    void setPosition(int) override {}
+};
+
+std::string messageOf(const std::string& from, const std::string& subject,
+                      const std::string& body) {
+    return "From: " + from +
+           "\r\nTo: reader@example.org\r\nSubject: " + subject +
+           "\r\nDate: Tue, 7 Mar 2006 08:05:00 +0000\r\n\r\n" + body + "\r\n.\r\n";
+}
+
+}  // namespace
+
+UiFixture::UiFixture()
+    : m_desktop(std::make_unique<QtDesktop>()),
+      m_objects(std::make_unique<ProcessObjects>(*m_desktop)),
+      m_context(std::make_unique<ViewContext>(ViewContext{*m_objects, *m_desktop, m_prompter})) {}
+
+UiFixture::~UiFixture() {
+    m_desktop->shutdown();
+}
+
+int UiFixture::addEmail(std::string_view folder, const std::string& subject,
+                        const std::string& from, const std::string& body) {
+    const std::string text = messageOf(from, subject, body);
+    CHeaderParser parser;
+    parser.parse(text);
+    const int index = store().getNextEmailIndex();
+    store().setEmailHeader(index, folder,
+                           storedHeader(parser.getHeaderRecord(), static_cast<int>(text.size()), 0),
+                           text);
+    return index;
+}
+
+void UiFixture::fill(std::string_view folder, int count) {
+    for (int i = 0; i < count; ++i) {
+        addEmail(folder, "mail " + std::to_string(i));
+    }
+}
+
+void UiFixture::trainFilter(const std::string& spamWords, const std::string& goodWords) {
+    for (int i = 0; i < 5; ++i) {
+        addEmail("badA", "offer " + std::to_string(i), "Spammer <spam@example.net>", spamWords);
+        addEmail("goodA", "note " + std::to_string(i), "Friend <friend@example.org>", goodWords);
+    }
+    NoProgress progress;
+    objects().bayes.buildProbabilities(progress);
+    objects().bayes.setEnabled(true, false);
+}
