@@ -1,0 +1,377 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include <QAction>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QtTest>
+
+#include "ModalWatch.h"
+#include "UiFixture.h"
+#include "platform/Event.h"
+#include "platform/InstanceLock.h"
+#include "proxy/ServerThread.h"
+#include "store/Backup.h"
+#include "ui/EmailHeaderView.h"
+#include "ui/EmailView.h"
+#include "ui/FoldersView.h"
+#include "ui/FrameActions.h"
+#include "ui/HeadersView.h"
+#include "ui/MainFrm.h"
+#include "ui/StatusPanes.h"
+#include "ui/TrayIcon.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kLong = 20000;
+
+// A loopback port in the proxy's range that nobody listens on just now.
+int freeLocalPort() {
+    std::mt19937 random(static_cast<unsigned>(::getpid()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = 3000 + static_cast<int>(random() % 2000);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) {
+            return port;
+        }
+    }
+    return 0;
+}
+
+// The main frame over a fixture's objects, with a server thread that is not
+// started unless a test starts it.
+struct FrameFixture {
+    FrameFixture()
+        : proxy{ui.objects().store,     ui.objects().bayes,      ui.objects().whiteList,
+                ui.objects().blackList, ui.objects().resolver,   ui.desktop(),
+                ui.objects().proxyState, ui.objects().refreshDoneEvent, {}, {}, {}},
+          server(proxy),
+          frame(ui.context(), server) {}
+
+    bool create(bool firstStart = false) {
+        std::filesystem::create_directory(kBackupDirectory);
+        return frame.create(&lock, firstStart);
+    }
+    QStringList& asked() { return ui.prompter().asked; }
+    QStringList& told() { return ui.prompter().told; }
+
+    UiFixture ui;
+    ProxyContext proxy;
+    ServerThread server;
+    platform::InstanceLock lock{kBackupDirectory};
+    CMainFrame frame;
+};
+
+// Asks the frame for a view refresh from another thread, as the proxy does,
+// and waits for the answer.
+bool refreshFromProxy(FrameFixture& f, int parameter) {
+    platform::Event done{platform::Event::Reset::Manual};
+    Worker proxy([&] { f.ui.desktop().postRefreshViews(parameter, done); });
+    return QTest::qWaitFor([&] { return done.wait(0ms); }, kLong);
+}
+
+QStringList menuTitles(QMenuBar* bar) {
+    QStringList titles;
+    for (QAction* action : bar->actions()) {
+        titles << action->text();
+    }
+    return titles;
+}
+
+}  // namespace
+
+class MainFrameTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void startsWithTitleMenusToolbarAndPanes() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        QCOMPARE(f.frame.windowTitle(), QStringLiteral("Glimmerfen!"));
+        QCOMPARE(menuTitles(f.frame.menuBar()),
+                 (QStringList{"&File", "&View", "&Server", "F&iltering", "&Help"}));
+        const FrameActions& a = f.frame.actions();
+        QCOMPARE(a.backupDatabase->statusTip(), QStringLiteral("Backup Glimmerfen email database"));
+        QCOMPARE(a.pop3Settings->statusTip(), QStringLiteral("Launch POP3 Settings Panel"));
+        QCOMPARE(a.pop3Settings->toolTip(), QStringLiteral("POP3 Settings Panel"));
+        QCOMPARE(a.dnsblTestEmail->statusTip(), QStringLiteral("Test Email Agains DNS Block List"));
+        QList<QAction*> expected{a.pop3Settings, a.restartServer, nullptr, a.dnsblPanel,
+                                 a.buildPanel,   a.whiteList,     a.blackList, nullptr, a.help};
+        const QList<QAction*> tools = a.toolBar->actions();
+        QCOMPARE(tools.size(), expected.size());
+        for (int i = 0; i < tools.size(); ++i) {
+            QVERIFY(expected[i] ? tools[i] == expected[i] : tools[i]->isSeparator());
+        }
+        QCOMPARE(f.frame.statusPanes().currentFolderText(), QStringLiteral("NEW FOLDER"));
+        QCOMPARE(f.frame.headerForm().height(), CMainFrame::kHeaderFormHeight);
+    }
+
+    void stateByteSetsTheStatusPanes() {
+        FrameFixture f;
+        f.ui.store().setHarrowgleamState(1 | 4);
+        QVERIFY(f.create());
+        QTRY_COMPARE_WITH_TIMEOUT(f.frame.statusPanes().bayesText(), QStringLiteral("BAYES ON"),
+                                  kLong);
+        QTRY_COMPARE_WITH_TIMEOUT(f.frame.statusPanes().dnsblText(), QStringLiteral("DNSBL ON"),
+                                  kLong);
+
+        FrameFixture off;
+        off.ui.store().setHarrowgleamState(0);
+        QVERIFY(off.create());
+        QTRY_COMPARE_WITH_TIMEOUT(off.frame.statusPanes().bayesText(), QStringLiteral("BAYES OFF"),
+                                  kLong);
+        QTRY_COMPARE_WITH_TIMEOUT(off.frame.statusPanes().dnsblText(), QStringLiteral("DNSBL OFF"),
+                                  kLong);
+    }
+
+    void theInstanceLockKeepsASecondCopyOut() {
+        FrameFixture f;
+        std::filesystem::create_directory(kBackupDirectory);
+        platform::InstanceLock other(kBackupDirectory);
+        QCOMPARE(other.acquire(0ms), platform::InstanceLock::Result::Acquired);
+        QVERIFY(!f.frame.create(&f.lock, false));
+        QVERIFY(f.told().isEmpty());
+    }
+
+    void aMissingBackupDirectoryIsToldAndStartUpGoesOn() {
+        FrameFixture f;
+        QVERIFY(f.frame.create(&f.lock, false));
+        QCOMPARE(f.told(), QStringList{"Can't find \"backup\" sub-directory."});
+    }
+
+    void theFirstStartNoteShowsOnlyOnTheFirstStart() {
+        FrameFixture first;
+        QVERIFY(first.create(true));
+        auto* note = first.frame.findChild<QMessageBox*>("firstStartNote");
+        QVERIFY(note);
+        QVERIFY(note->text().startsWith("Note: Glimmerfen runs in the system tray!\nSee lower"));
+
+        FrameFixture later;
+        QVERIFY(later.create(false));
+        QVERIFY(!later.frame.findChild<QMessageBox*>("firstStartNote"));
+    }
+
+    void closeIsRefusedWhileTheOperationSemaphoreIsHeld() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        QVERIFY(f.ui.objects().buildSemaphore.tryAcquire(0ms));
+        QVERIFY(!f.frame.requestClose());
+        QCOMPARE(f.told(),
+                 QStringList{"Must wait for filter build to complete to exit application"});
+        QVERIFY(f.asked().isEmpty());
+        // A refused exit keeps the installation locked against a second copy.
+        platform::InstanceLock other(kBackupDirectory);
+        QCOMPARE(other.acquire(0ms), platform::InstanceLock::Result::HeldElsewhere);
+        f.ui.objects().buildSemaphore.release();
+    }
+
+    void closeAsksAndNoKeepsTheProgram() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        QVERIFY(!f.frame.requestClose());
+        QCOMPARE(f.asked(), QStringList{"Do you want to exit Glimmerfen?"});
+        QCOMPARE(f.ui.prompter().titles, QStringList{"Glimmerfen!"});
+        QVERIFY(!f.ui.objects().proxyState.shutFlag);
+
+        f.ui.prompter().answer({true});
+        QVERIFY(f.frame.requestClose());
+        QVERIFY(f.ui.objects().proxyState.shutFlag);
+        QVERIFY(f.ui.objects().proxyState.appClosing);
+        platform::InstanceLock other(kBackupDirectory);
+        QCOMPARE(other.acquire(0ms), platform::InstanceLock::Result::Acquired);
+    }
+
+    void closeDuringADownloadAsksTheDownloadQuestion() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        f.ui.objects().proxyState.sessionActive = true;
+        QVERIFY(!f.frame.requestClose());
+        QCOMPARE(f.asked(), QStringList{"In Middle of Download Session.  Do you want to exit?"});
+    }
+
+    void closeDuringAnAutoTestAsksAboutTheTestFirst() {
+        FrameFixture f;
+        f.ui.trainFilter("cheap pills offer winner", "meeting agenda minutes project");
+        f.ui.fill("newA", 3);
+        f.ui.store().setHarrowgleamState(1);
+        QVERIFY(f.create());
+        std::atomic<bool> release{false};
+        f.frame.headersView().setAutoTestStepHook([&] {
+            while (!release) {
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        f.frame.headersView().autoTestFolder();
+        QTRY_VERIFY_WITH_TIMEOUT(f.frame.headersView().isAutoTestRunning(), kLong);
+
+        f.ui.prompter().answer({true, false});
+        QVERIFY(!f.frame.requestClose());
+        QCOMPARE(f.asked(), (QStringList{"In Middle of Auto Testing Folder.  Do you want to exit?",
+                                         "Do you want to exit Glimmerfen?"}));
+        release = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!f.frame.headersView().isAutoTestRunning(), kLong);
+
+        // No to the first question ends the close at once.
+        f.ui.prompter().clear();
+        release = false;
+        f.frame.headersView().autoTestFolder();
+        QTRY_VERIFY_WITH_TIMEOUT(f.frame.headersView().isAutoTestRunning(), kLong);
+        QVERIFY(!f.frame.requestClose());
+        QCOMPARE(f.asked(), QStringList{"In Middle of Auto Testing Folder.  Do you want to exit?"});
+        QVERIFY(f.frame.headersView().isAutoTestRunning());
+        release = true;
+        QTRY_VERIFY_WITH_TIMEOUT(!f.frame.headersView().isAutoTestRunning(), kLong);
+    }
+
+    void theCloseBoxAndTheTrayExitAskTheSameQuestion() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        QSignalSpy granted(&f.frame, &CMainFrame::exitGranted);
+        f.frame.show();
+        QVERIFY(!f.frame.close());
+        QVERIFY(f.frame.isVisible());
+        emit f.frame.trayIcon().exitRequested();
+        QCOMPARE(f.asked(), (QStringList{"Do you want to exit Glimmerfen?",
+                                         "Do you want to exit Glimmerfen?"}));
+        QCOMPARE(granted.count(), 0);
+
+        f.ui.prompter().answer({true});
+        f.frame.actions().exit->trigger();
+        QCOMPARE(granted.count(), 1);
+        QVERIFY(!f.frame.isVisible());
+    }
+
+    void aSessionRefreshCleansTrimsAndReloads() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        f.ui.fill("newA", 610);
+        QVERIFY(refreshFromProxy(f, 1));
+        QCOMPARE(f.ui.store().emailCount("newA"), 600);
+        QCOMPARE(f.ui.store().emailCount("trashA"), 10);
+        QCOMPARE(f.frame.headersView().topLevelItemCount(), 600);
+        QCOMPARE(f.frame.foldersView().topLevelItem(0)->text(1), QStringLiteral("600"));
+        QCOMPARE(f.frame.foldersView().topLevelItem(5)->text(1), QStringLiteral("10"));
+    }
+
+    void aBuildRefreshReloadsTheFolderShown() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        QCOMPARE(f.frame.headersView().topLevelItemCount(), 0);
+        f.ui.addEmail("newA", "arrived during the build");
+        QVERIFY(refreshFromProxy(f, 0));
+        QCOMPARE(f.frame.headersView().topLevelItemCount(), 1);
+        QCOMPARE(f.frame.headersView().topLevelItem(0)->text(1),
+                 QStringLiteral("arrived during the build"));
+    }
+
+    void aRowFromTheProxyAppearsInNewEmails() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        QVERIFY(f.ui.desktop().isNewEmailsShown());
+        const int index = f.ui.addEmail("newA", "fresh from the server");
+        HeaderRow row;
+        f.ui.store().readEmailHeaders("newA", [&](const HeaderRow& r) { row = r; });
+        QCOMPARE(row.index, std::to_string(index));
+        Worker proxy([&] { f.ui.desktop().addHeaderRow(row); });
+        QTRY_COMPARE_WITH_TIMEOUT(f.frame.headersView().topLevelItemCount(), 1, kLong);
+    }
+
+    void backupCopiesTheStoreAndSaysWhere() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        f.ui.prompter().clear();
+        f.frame.actions().backupDatabase->trigger();
+        QVERIFY(backupExists(1));
+        QCOMPARE(f.told(), QStringList{"Database has been backed up to \"backup\\HGIndex1.hgd\"\n"
+                                       "See Help for details on loading it if necessary."});
+
+        // Busy: the command does nothing at all.
+        std::filesystem::remove(backupFileName(1));
+        f.ui.prompter().clear();
+        QVERIFY(f.ui.objects().buildSemaphore.tryAcquire(0ms));
+        f.frame.actions().backupDatabase->trigger();
+        f.ui.objects().buildSemaphore.release();
+        QVERIFY(!backupExists(1));
+        QVERIFY(f.told().isEmpty());
+    }
+
+    void aFailedBackupIsNotReportedAsDone() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        std::filesystem::remove_all(kBackupDirectory);
+        f.ui.prompter().clear();
+        f.frame.actions().backupDatabase->trigger();
+        QCOMPARE(f.told().size(), 1);
+        QVERIFY(f.told().front().startsWith("The database could not be backed up"));
+    }
+
+    void f6MovesTheFocusThroughThePanes() {
+        FrameFixture f;
+        QVERIFY(f.create());
+        f.frame.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f.frame));
+        f.frame.foldersView().setFocus();
+        QTest::keyClick(&f.frame, Qt::Key_F6);
+        QVERIFY(f.frame.headersView().hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6);
+        QVERIFY(f.frame.headerForm().isAncestorOf(QApplication::focusWidget()));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6);
+        QVERIFY(f.frame.emailView().hasFocus());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_F6, Qt::ShiftModifier);
+        QVERIFY(f.frame.headerForm().isAncestorOf(QApplication::focusWidget()));
+    }
+
+    void withoutATrayMinimisingKeepsTheWindowReachable() {
+        QVERIFY(!TrayIcon::available());  // offscreen has no tray
+        FrameFixture f;
+        QVERIFY(f.create());
+        f.frame.show();
+        f.frame.showMinimized();
+        QTest::qWait(50);
+        QVERIFY(f.frame.isVisible());
+        f.frame.expandWindow();
+        QVERIFY(f.frame.isVisible());
+        QVERIFY(!f.frame.isMinimized());
+    }
+
+    void theListTimerRestartsAProxyThatStoppedItself() {
+        FrameFixture f;
+        Pop3Settings settings = f.ui.store().getPOP3Settings();
+        settings.localPort = freeLocalPort();
+        QVERIFY(settings.localPort != 0);
+        f.ui.store().setPOP3Settings(settings);
+        QVERIFY(f.create());
+        auto& state = f.ui.objects().proxyState;
+
+        // Stopped by the user (closing): no restart.
+        state.shutFlag = true;
+        state.appClosing = true;
+        f.frame.onListTimer();
+        QVERIFY(!f.server.isRunning());
+
+        // Stopped by itself: the next tick starts it again.
+        state.appClosing = false;
+        f.frame.onListTimer();
+        QTRY_VERIFY_WITH_TIMEOUT(f.server.listeningPort() == settings.localPort, kLong);
+        QVERIFY(f.server.stopForExit(10s));
+    }
+};
+
+GLIMMERFEN_UI_TEST_MAIN(MainFrameTest)
+#include "tst_mainframe.moc"

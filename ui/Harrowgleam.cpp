@@ -1,0 +1,116 @@
+#include "ui/Harrowgleam.h"
+
+#include <sstream>
+
+#include <QApplication>
+
+#include "diag/DebugLog.h"
+#include "diag/Error.h"
+#include "diag/SourceName.h"
+#include "platform/Files.h"
+#include "proxy/ProcessObjects.h"
+#include "proxy/ServerThread.h"
+#include "store/Backup.h"
+#include "ui/AppIcons.h"
+#include "ui/MainFrm.h"
+#include "ui/QtDesktop.h"
+#include "ui/TerminationSignal.h"
+#include "ui/TrayIcon.h"
+#include "ui/ViewContext.h"
+
+CHarrowgleamApp::CHarrowgleamApp() : m_lock(kBackupDirectory) {}
+
+CHarrowgleamApp::~CHarrowgleamApp() {
+    exitInstance();
+}
+
+bool CHarrowgleamApp::initInstance(int& exitCode) {
+    try {
+        return startUp(exitCode);
+    } catch (const CError& error) {
+        m_prompter.tell(QString::fromStdString(error.m_message));
+    } catch (const std::exception& error) {
+        const CError recorded("Catch All Error", "CHarrowgleamApp::InitInstance()", GF_HERE);
+        m_prompter.tell(QString::fromStdString(recorded.m_message));
+    }
+    exitCode = 1;
+    return false;
+}
+
+bool CHarrowgleamApp::startUp(int& exitCode) {
+    QApplication::setApplicationName(QStringLiteral("Glimmerfen"));
+    QApplication::setWindowIcon(appicons::applicationIcon());
+    // The program lives on in the tray with no window shown.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // A store that has to be made now means a new installation.
+    const bool firstStart = !platform::fileExists(CDatabase::kDefaultFileName);
+    m_desktop = std::make_unique<QtDesktop>();
+    m_objects = std::make_unique<ProcessObjects>(*m_desktop);
+    m_context = std::make_unique<ViewContext>(ViewContext{*m_objects, *m_desktop, m_prompter});
+
+    ProcessObjects& objects = *m_objects;
+    ProxyContext proxy{objects.store,
+                       objects.bayes,
+                       objects.whiteList,
+                       objects.blackList,
+                       objects.resolver,
+                       *m_desktop,
+                       objects.proxyState,
+                       objects.refreshDoneEvent,
+                       [&objects] { objects.buildCheck.onListenerPass(); },
+                       {},
+                       {}};
+    m_server = std::make_unique<ServerThread>(proxy);
+    m_frame = std::make_unique<CMainFrame>(*m_context, *m_server);
+    m_prompter.setParent(m_frame.get());
+
+    std::ostringstream reason;
+    if (!diag::createDebugLog(reason)) {
+        m_prompter.tell(QString::fromStdString(reason.str()));
+        exitCode = 1;
+        return false;
+    }
+    if (!m_frame->create(&m_lock, firstStart)) {
+        exitCode = 0;  // another copy runs here: end without a word
+        return false;
+    }
+    QObject::connect(m_frame.get(), &CMainFrame::exitGranted, [] { QCoreApplication::exit(0); });
+    m_termination = std::make_unique<TerminationSignal>();
+    QObject::connect(m_termination.get(), &TerminationSignal::received, m_frame.get(),
+                     &CMainFrame::endProgram);
+    if (TrayIcon::available()) {
+        m_frame->hide();
+    } else {
+        m_frame->show();
+    }
+    m_server->startServerThread();
+    exitCode = 0;
+    return true;
+}
+
+int CHarrowgleamApp::run() {
+    int exitCode = 0;
+    if (!initInstance(exitCode)) {
+        return exitCode;
+    }
+    return QApplication::exec();
+}
+
+void CHarrowgleamApp::exitInstance() {
+    // Nothing may wait for a window from here on; then no session may still
+    // use the store when it goes.
+    if (m_desktop) {
+        m_desktop->shutdown();
+    }
+    if (m_objects) {
+        m_objects->proxyState.shutFlag = true;
+        m_objects->proxyState.appClosing = true;
+    }
+    m_termination.reset();
+    m_server.reset();
+    m_frame.reset();
+    m_context.reset();
+    m_objects.reset();
+    m_desktop.reset();
+}
