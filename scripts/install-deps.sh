@@ -12,8 +12,12 @@ declare -A PACKAGE_GROUPS=(
   # Only the end-to-end tests need a POP3 server and client; `make run` leaves
   # them out, so a user's machine does not get a mail server it never asked for.
   [e2e]="dovecot-pop3d fetchmail openssl"
+  # The desktop program's own end-to-end test: an X server and a tray host.
+  [desktop-test]="xvfb trayer xdotool x11-utils"
+  # Only scripts/screenshots.sh: the picture taker.
+  [screenshot]="xvfb trayer xdotool x11-utils imagemagick"
 )
-ALL_GROUPS=(build test bench ui e2e)
+ALL_GROUPS=(build test bench ui e2e desktop-test)
 
 if (($# == 0)); then
   set -- "${ALL_GROUPS[@]}"
