@@ -14,7 +14,7 @@
 #include "ui/AppIcons.h"
 #include "ui/MainFrm.h"
 #include "ui/QtDesktop.h"
-#include "ui/TerminationSignal.h"
+#include "ui/ProcessSignals.h"
 #include "ui/TrayIcon.h"
 #include "ui/ViewContext.h"
 
@@ -58,7 +58,7 @@ bool CHarrowgleamApp::startUp(int& exitCode) {
                        *m_desktop,
                        objects.proxyState,
                        objects.refreshDoneEvent,
-                       [&objects] { objects.buildCheck.onListenerPass(); },
+                       [shared = m_objects.get()] { shared->buildCheck.onListenerPass(); },
                        {},
                        {}};
     m_server = std::make_unique<ServerThread>(proxy);
@@ -71,14 +71,18 @@ bool CHarrowgleamApp::startUp(int& exitCode) {
         exitCode = 1;
         return false;
     }
+    // Before the lock: whoever finds this process by its lock may signal it.
+    m_signals = std::make_unique<ProcessSignals>();
+    QObject::connect(m_signals.get(), &ProcessSignals::terminationRequested, m_frame.get(),
+                     &CMainFrame::endProgram);
+    QObject::connect(m_signals.get(), &ProcessSignals::buildRequested,
+                     [shared = m_objects.get()] { shared->schedule.setBuildNowPending(true); });
     if (!m_frame->create(&m_lock, firstStart)) {
         exitCode = 0;  // another copy runs here: end without a word
         return false;
     }
     QObject::connect(m_frame.get(), &CMainFrame::exitGranted, [] { QCoreApplication::exit(0); });
-    m_termination = std::make_unique<TerminationSignal>();
-    QObject::connect(m_termination.get(), &TerminationSignal::received, m_frame.get(),
-                     &CMainFrame::endProgram);
+
     if (TrayIcon::available()) {
         m_frame->hide();
     } else {
@@ -107,7 +111,7 @@ void CHarrowgleamApp::exitInstance() {
         m_objects->proxyState.shutFlag = true;
         m_objects->proxyState.appClosing = true;
     }
-    m_termination.reset();
+    m_signals.reset();
     m_server.reset();
     m_frame.reset();
     m_context.reset();

@@ -9,7 +9,7 @@ class CMainFrame;
 class ProcessObjects;
 class QtDesktop;
 class ServerThread;
-class TerminationSignal;
+class ProcessSignals;
 struct ViewContext;
 
 // The desktop program's process: starts the store, the main frame and the
@@ -41,5 +41,5 @@ class CHarrowgleamApp {
     std::unique_ptr<ServerThread> m_server;
     platform::InstanceLock m_lock;
     std::unique_ptr<CMainFrame> m_frame;
-    std::unique_ptr<TerminationSignal> m_termination;
+    std::unique_ptr<ProcessSignals> m_signals;
 };

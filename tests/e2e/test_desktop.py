@@ -88,6 +88,15 @@ class DesktopTest(unittest.TestCase):
         app.start()
         self.assertTrue(app.alive())
 
+    def test_build_now_from_the_command_line_runs_a_build_in_the_program(self):
+        app = self.app().start()
+        app.cli("build-now")
+        h.wait_until(lambda: self.display.visible_windows("Auto-Filter Builder"), 30,
+                     "builder dialog shown", app.child.process)
+        h.wait_until(lambda: not self.display.visible_windows("Auto-Filter Builder"), 60,
+                     "builder dialog closed", app.child.process)
+        self.assertTrue(app.alive())
+
     def test_fetched_mail_is_marked_and_recorded(self):
         messages = [message("Friend <friend@example.org>", "Lunch on Friday", "See you there."),
                     message("Promo <promo@shop.test>", "glimmer pills today", "Buy now."),
