@@ -15,6 +15,7 @@ constexpr const char* kRequestOffText = "OFF";
 constexpr const char* kNoFilterMessage = "Must Create a Filter First";
 constexpr const char* kHourMessage = "Must Enter integer between 1 and 12 for hour";
 constexpr const char* kMinuteMessage = "Must Enter integer between 0 and 60 for minute";
+constexpr const char* kSaveFailedMessage = "Can't Save the Schedule to \"";
 constexpr int kFirstHour = 1;
 constexpr int kLastHour = 12;
 constexpr int kFirstMinute = 0;
@@ -95,20 +96,18 @@ void BuildPanel::pressBuildNow() {
 }
 
 std::optional<std::string> BuildPanel::pressFilterButton() {
-    if (m_filter.isEnabled()) {
-        m_filter.setEnabled(false, true);
-        m_filterShownOn = false;
-        m_database.setHarrowgleamState(
-            static_cast<unsigned char>(m_database.getHarrowgleamState() & ~kFilterBit));
-        return std::nullopt;
-    }
-    if (!m_filter.tablePresent()) {
+    const bool on = !m_filter.isEnabled();
+    if (on && !m_filter.tablePresent()) {
         return kNoFilterMessage;
     }
-    m_filter.setEnabled(true, true);
-    m_filterShownOn = true;
+    // The state byte first: a store that fails here leaves the switch, the
+    // status pane and the button as they were, instead of a filter that
+    // comes back the other way at the next start.
+    const unsigned char state = m_database.getHarrowgleamState();
     m_database.setHarrowgleamState(
-        static_cast<unsigned char>(m_database.getHarrowgleamState() | kFilterBit));
+        static_cast<unsigned char>(on ? (state | kFilterBit) : (state & ~kFilterBit)));
+    m_filter.setEnabled(on, true);
+    m_filterShownOn = on;
     return std::nullopt;
 }
 
@@ -140,9 +139,11 @@ std::optional<std::string> BuildPanel::pressOk(const std::array<bool, 7>& days,
     bytes.minute = static_cast<std::uint8_t>(*minute);
     // The list has two entries; anything else (no selection) counts as AM.
     bytes.pm = amPmIndex == kPm ? 1 : 0;
+    // A file that cannot be written leaves the schedule in memory as it was.
+    // The panel says so and stays open: closing would pass for a saved schedule.
+    if (!m_schedule.saveSchedule(bytes)) {
+        return std::string(kSaveFailedMessage) + m_schedule.fileName() + "\"";
+    }
     m_bytes = bytes;
-    // A file that cannot be written leaves the schedule in memory as it was;
-    // the panel closes all the same, as there is nothing the user could fix.
-    m_schedule.saveSchedule(bytes);
     return std::nullopt;
 }

@@ -36,11 +36,13 @@ class BuildPanel {
 
     void pressBuildNow();
     // Switches the filter at once, whether the panel is then left with OK or
-    // Cancel; returns the message to show when it cannot be switched on.
+    // Cancel; returns the message to show when it cannot be switched on. A
+    // store failure (CError) passes through with nothing switched.
     std::optional<std::string> pressFilterButton();
     // OK with what the user has in the controls. nullopt: the schedule was
-    // saved and the panel closes; otherwise the message to show, with the panel
-    // left open and nothing saved. A requested build is pending either way.
+    // saved and the panel closes; otherwise the message to show (a field the
+    // user must correct, or a file that cannot be written), with the panel left
+    // open and nothing saved. A requested build is pending either way.
     std::optional<std::string> pressOk(const std::array<bool, 7>& days, const std::string& hourText,
                                        const std::string& minuteText, int amPmIndex);
 

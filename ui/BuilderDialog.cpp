@@ -126,12 +126,15 @@ BuilderDialog::BuilderDialog(std::shared_ptr<BuilderRun> run, std::chrono::milli
                              QWidget* parent)
     : QDialog(parent),
       m_run(std::move(run)),
-      m_startDelay(startDelay),
+      m_startTimer(new QTimer(this)),
       m_progress(new QProgressBar(this)),
       m_pass(new QLineEdit(this)),
       m_stage(new QLineEdit(this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)) {
     setWindowTitle(QStringLiteral("Auto-Filter Builder"));
+    m_startTimer->setObjectName(QStringLiteral("startTimer"));
+    m_startTimer->setSingleShot(true);
+    m_startTimer->setInterval(startDelay);
     m_progress->setObjectName(QStringLiteral("progress"));
     m_progress->setTextVisible(false);
     m_pass->setObjectName(QStringLiteral("passText"));
@@ -155,6 +158,7 @@ BuilderDialog::BuilderDialog(std::shared_ptr<BuilderRun> run, std::chrono::milli
     layout->addLayout(lower);
 
     connect(m_cancel, &QPushButton::clicked, this, &BuilderDialog::reject);
+    connect(m_startTimer, &QTimer::timeout, this, &BuilderDialog::startBuild);
     m_run->attach(this);
 }
 
@@ -169,7 +173,7 @@ void BuilderDialog::showEvent(QShowEvent* event) {
     }
     m_opened = true;
     m_run->opened();
-    QTimer::singleShot(m_startDelay, this, &BuilderDialog::startBuild);
+    m_startTimer->start();
 }
 
 void BuilderDialog::startBuild() {

@@ -18,6 +18,7 @@ class QLineEdit;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 // One build as the dialog runs it, shared by the thread that asked for the
 // dialog, the GUI thread and the build thread. The asking thread may give up on
@@ -106,7 +107,9 @@ class BuilderDialog : public QDialog {
     void startBuild();
 
     std::shared_ptr<BuilderRun> m_run;
-    std::chrono::milliseconds m_startDelay;
+    // Single shot, started when the dialog first shows: the build begins only
+    // once the dialog is up and painted.
+    QTimer* m_startTimer;
     bool m_opened = false;
     bool m_started = false;
     bool m_ended = false;

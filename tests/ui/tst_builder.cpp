@@ -67,6 +67,10 @@ QString textOf(QWidget* dialog, const char* name) {
     return dialog->findChild<QLineEdit*>(QLatin1String(name))->text();
 }
 
+void clickLater(QPushButton* button) {
+    QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection);
+}
+
 // Presses later, from the event loop: the question it raises has a loop of its own.
 void pressLater(QWidget* widget, Qt::Key key) {
     QMetaObject::invokeMethod(
@@ -122,7 +126,55 @@ class BuilderTest : public QObject {
         QVERIFY(QApplication::activeModalWidget() == nullptr);
     }
 
+    // At the real delay: the build starts from the dialog's timer, not before.
+    void theBuildWaitsForAOneSecondTimerAfterOpening() {
+        QtDesktop desktop;
+        FakeJob job;
+        job.gate.set();
+        Worker worker([&] { desktop.runBuilderDialog(job); });
+        QTimer* timer = nullptr;
+        int interval = 0;
+        bool singleShot = false;
+        bool startedWhileTimerRan = false;
+        ModalWatch watch([&](QWidget* modal) {
+            auto* dialog = qobject_cast<BuilderDialog*>(modal);
+            if (dialog == nullptr) {
+                return false;
+            }
+            if (timer == nullptr) {
+                timer = dialog->findChild<QTimer*>(QStringLiteral("startTimer"));
+                if (timer == nullptr) {
+                    return true;
+                }
+                interval = timer->interval();
+                singleShot = timer->isSingleShot();
+            }
+            if (!job.started) {
+                return false;
+            }
+            startedWhileTimerRan = timer->isActive();
+            job.finish.set();
+            return true;
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(worker.done() || watch.finished(), kLong);
+        job.finish.set();
+        QTRY_VERIFY_WITH_TIMEOUT(worker.done(), kLong);
+        QVERIFY(timer != nullptr);
+        QCOMPARE(interval, 1000);
+        QVERIFY(singleShot);
+        QVERIFY(!startedWhileTimerRan);
+        QCOMPARE(job.openedCount.load(), 1);
+    }
+
+    // The Cancel button, Escape and the close box all ask before cancelling.
+    void answeringNoCancelsTheBuild_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("cancel button") << QStringLiteral("cancel");
+        QTest::newRow("escape") << QStringLiteral("escape");
+        QTest::newRow("close box") << QStringLiteral("close");
+    }
     void answeringNoCancelsTheBuild() {
+        QFETCH(QString, how);
         QtDesktop desktop;
         desktop.setBuilderStartDelay(10ms);
         FakeJob job;
@@ -130,19 +182,26 @@ class BuilderTest : public QObject {
         QString question;
         bool questionIcon = false;
         bool asked = false;
+        bool openWhileAsked = false;
         ModalWatch watch([&](QWidget* modal) {
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 question = box->text();
                 questionIcon = box->icon() == QMessageBox::Question &&
                                box->button(QMessageBox::Yes) != nullptr;
+                openWhileAsked = qobject_cast<QWidget*>(box->parent())->isVisible();
                 box->button(QMessageBox::No)->click();
                 return true;
             }
             auto* dialog = qobject_cast<BuilderDialog*>(modal);
             if (dialog != nullptr && job.started && !asked) {
                 asked = true;
-                QMetaObject::invokeMethod(dialog->findChild<QPushButton*>(QStringLiteral("cancel")),
-                                          &QPushButton::click, Qt::QueuedConnection);
+                if (how == QStringLiteral("cancel")) {
+                    clickLater(dialog->findChild<QPushButton*>(QStringLiteral("cancel")));
+                } else if (how == QStringLiteral("escape")) {
+                    pressLater(dialog, Qt::Key_Escape);
+                } else {
+                    QMetaObject::invokeMethod(dialog, &QWidget::close, Qt::QueuedConnection);
+                }
             }
             return false;
         });
@@ -150,6 +209,7 @@ class BuilderTest : public QObject {
         QVERIFY(watch.finished());
         QCOMPARE(question, QStringLiteral("Do you want to build the filter now?"));
         QVERIFY(questionIcon);
+        QVERIFY(openWhileAsked);
         QCOMPARE(job.cancelCount.load(), 1);
         QVERIFY(!job.running());
         QVERIFY(!job.finish.isSet());

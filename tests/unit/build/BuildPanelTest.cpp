@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "BuildTestSupport.h"
 #include "build/BuildPanel.h"
+#include "diag/Error.h"
 #include "rating/TokenHash.h"
 #include "rating/TokenProbabilityTable.h"
 
@@ -219,4 +221,40 @@ TEST_F(BuildPanelTest, FilterButtonWithoutATableChangesNothing) {
     EXPECT_EQ(db().getHarrowgleamState(), 2);
     EXPECT_EQ(statusLines("BAYES OFF"), offLines);
     EXPECT_EQ(statusLines("BAYES ON"), 0);
+}
+
+TEST_F(BuildPanelTest, AStoreFailureLeavesTheFilterSwitchAsItWas) {
+    withTable();
+    for (const int state : {5, 4}) {
+        db().setHarrowgleamState(static_cast<unsigned char>(state));
+        m_panel.open();
+        const bool wasOn = filter().isEnabled();
+        const std::string button = m_panel.filterButtonText();
+        const auto statusCalls = desktop().calls().size();
+        ASSERT_EQ(std::rename("HGIndex.hgd", "elsewhere.hgd"), 0);
+        EXPECT_THROW(m_panel.pressFilterButton(), CError);
+        ASSERT_EQ(std::rename("elsewhere.hgd", "HGIndex.hgd"), 0);
+        EXPECT_EQ(filter().isEnabled(), wasOn);
+        EXPECT_EQ(m_panel.filterButtonText(), button);
+        EXPECT_EQ(db().getHarrowgleamState(), state);
+        EXPECT_EQ(desktop().calls().size(), statusCalls) << "no status pane change";
+    }
+}
+
+// ---- a schedule that cannot be written ----
+
+TEST_F(BuildPanelTest, OkSaysSoAndStaysOpenWhenTheFileCannotBeWritten) {
+    m_panel.open();
+    std::filesystem::create_directory("timeData.bin");
+    EXPECT_EQ(m_panel.pressOk({true, false, false, false, false, false, false}, "3", "15",
+                              BuildPanel::kPm),
+              "Can't Save the Schedule to \"timeData.bin\"");
+    EXPECT_EQ(schedule().scheduleTimes(),
+              (std::array<std::int32_t, 7>{-1, -1, -1, -1, -1, -1, -1}));
+
+    std::filesystem::remove("timeData.bin");
+    EXPECT_EQ(m_panel.pressOk({true, false, false, false, false, false, false}, "3", "15",
+                              BuildPanel::kPm),
+              std::nullopt);
+    EXPECT_EQ(schedule().scheduleTimes()[1], 1440 + 15 * 60 + 15);
 }
