@@ -21,9 +21,9 @@ std::string messageOf(const std::string& from, const std::string& subject,
 
 }  // namespace
 
-UiFixture::UiFixture()
+UiFixture::UiFixture(std::uint16_t nameServerPort)
     : m_desktop(std::make_unique<QtDesktop>()),
-      m_objects(std::make_unique<ProcessObjects>(*m_desktop)),
+      m_objects(std::make_unique<ProcessObjects>(*m_desktop, nameServerPort)),
       m_context(std::make_unique<ViewContext>(ViewContext{*m_objects, *m_desktop, m_prompter})) {}
 
 UiFixture::~UiFixture() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -15,7 +16,9 @@
 // prompter. Make one per test function (QtTest has no per-test fixture).
 class UiFixture {
   public:
-    UiFixture();
+    // `nameServerPort` is where the resolver sends its queries: a test's own
+    // name server on 127.0.0.1 listens on a port of its choosing.
+    explicit UiFixture(std::uint16_t nameServerPort = 53);
     ~UiFixture();
 
     ProcessObjects& objects() { return *m_objects; }

@@ -1,0 +1,149 @@
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QtTest>
+
+#include "ModalWatch.h"
+#include "UiFixture.h"
+#include "proxy/ServerThread.h"
+#include "ui/ServerDlg.h"
+
+namespace {
+
+constexpr int kLong = 20000;
+
+// A loopback port in the proxy's range that nobody listens on just now.
+int freeLocalPort() {
+    std::mt19937 random(static_cast<unsigned>(::getpid()) + 7u);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = 1025 + static_cast<int>(random() % 3976);
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) {
+            return port;
+        }
+    }
+    return 0;
+}
+
+// A real proxy on a free local port, counting how often it started listening.
+struct Proxy {
+    explicit Proxy(UiFixture& ui)
+        : context{ui.objects().store,
+                  ui.objects().bayes,
+                  ui.objects().whiteList,
+                  ui.objects().blackList,
+                  ui.objects().resolver,
+                  ui.desktop(),
+                  ui.objects().proxyState,
+                  ui.objects().refreshDoneEvent,
+                  {},
+                  [this](std::uint16_t) { ++starts; },
+                  {}},
+          server(context) {}
+
+    ProxyContext context;
+    std::atomic<int> starts{0};
+    ServerThread server;
+};
+
+QPushButton* button(CServerDlg& dialog, const char* name) {
+    return dialog.findChild<QPushButton*>(QString::fromLatin1(name));
+}
+
+// Clicks later, from the event loop, so that the message box the click opens
+// runs its loop outside the watch's handler.
+void clickLater(QPushButton* button) {
+    QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection);
+}
+
+}  // namespace
+
+class ServerDlgTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void cancelClosesWithoutRestarting() {
+        UiFixture ui;
+        Proxy proxy(ui);
+        CServerDlg dialog(proxy.server);
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Server"));
+        QCOMPARE(button(dialog, "restart")->text(), QStringLiteral("Restart Server"));
+        QCOMPARE(button(dialog, "cancel")->text(), QStringLiteral("Cancel"));
+        ModalWatch watch([&](QWidget* modal) {
+            if (modal != &dialog) {
+                return false;
+            }
+            button(dialog, "cancel")->click();
+            return true;
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+        QVERIFY(watch.finished());
+        QVERIFY(!proxy.server.isRunning());
+        QCOMPARE(proxy.starts.load(), 0);
+    }
+
+    void restartsTheServerAndStaysOpen() {
+        UiFixture ui;
+        const int port = freeLocalPort();
+        QVERIFY(port != 0);
+        Pop3Settings settings = ui.store().getPOP3Settings();
+        settings.localPort = port;
+        ui.store().setPOP3Settings(settings);
+        Proxy proxy(ui);
+        QVERIFY(proxy.server.startServerThread());
+        QTRY_COMPARE_WITH_TIMEOUT(proxy.starts.load(), 1, kLong);
+
+        CServerDlg dialog(proxy.server);
+        constexpr int kRounds = 2;
+        int clicks = 0;
+        QStringList said;
+        QList<bool> openAfterwards;
+        ModalWatch watch([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                said << box->text();
+                box->button(QMessageBox::Ok)->click();
+                return false;
+            }
+            if (modal != &dialog || said.size() < clicks) {
+                return false;
+            }
+            if (openAfterwards.size() < clicks) {
+                openAfterwards << dialog.isVisible();
+            }
+            if (clicks == kRounds) {
+                button(dialog, "cancel")->click();
+                return true;
+            }
+            // Each round restarts a proxy that has come up and listens.
+            if (proxy.starts.load() == clicks + 1) {
+                clickLater(button(dialog, "restart"));
+                ++clicks;
+            }
+            return false;
+        });
+        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+        QVERIFY(watch.finished());
+        QCOMPARE(said, (QStringList{"Server Restarted!", "Server Restarted!"}));
+        QCOMPARE(openAfterwards, (QList<bool>{true, true}));
+        QVERIFY(proxy.server.isRunning());
+        QVERIFY(!ui.objects().proxyState.shutFlag);
+        QVERIFY(!ui.objects().proxyState.appClosing);
+        QTRY_COMPARE_WITH_TIMEOUT(proxy.starts.load(), 1 + kRounds, kLong);
+        QTRY_COMPARE_WITH_TIMEOUT(int(proxy.server.listeningPort()), port, kLong);
+    }
+};
+
+GLIMMERFEN_UI_TEST_MAIN(ServerDlgTest)
+#include "tst_serverdlg.moc"
