@@ -15,6 +15,8 @@
 #include "store/Backup.h"
 #include "ui/AboutDialog.h"
 #include "ui/AppIcons.h"
+#include "ui/BayesPanel.h"
+#include "ui/BlackListDlg.h"
 #include "ui/EmailHeaderView.h"
 #include "ui/EmailView.h"
 #include "ui/FoldersView.h"
@@ -22,10 +24,14 @@
 #include "ui/HeadersView.h"
 #include "ui/HelpWindow.h"
 #include "ui/OperationGuard.h"
+#include "ui/POP3.h"
 #include "ui/Prompter.h"
 #include "ui/QtDesktop.h"
+#include "ui/ScheduelFilterBuild.h"
+#include "ui/ServerDlg.h"
 #include "ui/StatusPanes.h"
 #include "ui/TrayIcon.h"
+#include "ui/WhiteListDlg.h"
 
 using namespace std::chrono_literals;
 
@@ -108,11 +114,12 @@ void CMainFrame::connectCommands() {
     connect(a.dnsblTestEmail, &QAction::triggered, m_headers, &CHeadersView::dnsblTestEmail);
     connect(a.help, &QAction::triggered, this, &CMainFrame::OnHelp);
     connect(a.about, &QAction::triggered, this, &CMainFrame::OnAbout);
-    // The settings, list and panel dialogs come with their own windows.
-    for (QAction* action : {a.pop3Settings, a.restartServer, a.dnsblPanel, a.buildPanel,
-                            a.whiteList, a.blackList}) {
-        action->setEnabled(false);
-    }
+    connect(a.pop3Settings, &QAction::triggered, this, &CMainFrame::OnServerPop3settings);
+    connect(a.restartServer, &QAction::triggered, this, &CMainFrame::OnRestartServer);
+    connect(a.dnsblPanel, &QAction::triggered, this, &CMainFrame::OnDnsblPanel);
+    connect(a.buildPanel, &QAction::triggered, this, &CMainFrame::OnBuildPanel);
+    connect(a.whiteList, &QAction::triggered, this, &CMainFrame::OnWhiteList);
+    connect(a.blackList, &QAction::triggered, this, &CMainFrame::OnBlackList);
 
     auto* next = new QShortcut(QKeySequence(Qt::Key_F6), this);
     connect(next, &QShortcut::activated, this, [this] { cycleFocus(1); });
@@ -283,6 +290,85 @@ void CMainFrame::OnBackupDatabase() {
                 "The database could not be backed up to \"backup\\HGIndex1.hgd\".\nCheck that "
                 "the \"backup\" folder exists and that the disk has room."));
         }
+    } catch (const CError& error) {
+        m_context.prompter.tell(QString::fromStdString(error.m_message));
+    }
+}
+
+// The server settings hold the operation semaphore while open, so that no
+// build starts meanwhile; they do not wait for an auto test.
+void CMainFrame::OnServerPop3settings() {
+    OperationGuard guard(m_context.objects.buildSemaphore);
+    if (!guard) {
+        return;
+    }
+    try {
+        CPOP3 dialog(m_context, this);
+        if (dialog.exec() == QDialog::Accepted) {
+            dialog.save();
+        }
+    } catch (const CError& error) {
+        m_context.prompter.tell(QString::fromStdString(error.m_message));
+    } catch (const std::exception&) {
+        const CError recorded("Catch All Error", "CMainFrame::OnServerPop3settings", GF_HERE);
+    }
+}
+
+void CMainFrame::OnRestartServer() {
+    runGuarded([this] {
+        CServerDlg dialog(m_server, this);
+        dialog.exec();
+    });
+}
+
+// The block-list switches change nothing a build or a move depends on: the
+// panel opens without the operation semaphore.
+void CMainFrame::OnDnsblPanel() {
+    if (m_headers->isAutoTestRunning()) {
+        return;
+    }
+    try {
+        CBayesPanel panel(m_context, this);
+        panel.exec();
+    } catch (const CError& error) {
+        m_context.prompter.tell(QString::fromStdString(error.m_message));
+    }
+}
+
+void CMainFrame::OnBuildPanel() {
+    runGuarded([this] {
+        CScheduelFilterBuild panel(m_context, this);
+        panel.exec();
+    });
+}
+
+void CMainFrame::OnWhiteList() {
+    runGuarded([this] {
+        CWhiteListDlg dialog(m_context.objects.whiteList, m_context.prompter, this);
+        dialog.exec();
+    });
+}
+
+void CMainFrame::OnBlackList() {
+    runGuarded([this] {
+        CBlackListDlg dialog(m_context.objects.blackList, m_context.prompter, this);
+        dialog.exec();
+    });
+}
+
+// A guarded command: nothing at all while an auto test runs or while a build
+// or another command holds the operation semaphore; the semaphore is held for
+// the whole command.
+void CMainFrame::runGuarded(const std::function<void()>& command) {
+    if (m_headers->isAutoTestRunning()) {
+        return;
+    }
+    OperationGuard guard(m_context.objects.buildSemaphore);
+    if (!guard) {
+        return;
+    }
+    try {
+        command();
     } catch (const CError& error) {
         m_context.prompter.tell(QString::fromStdString(error.m_message));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include <QMainWindow>
@@ -86,6 +87,13 @@ class CMainFrame : public QMainWindow {
     void connectCommands();
     void cycleFocus(int step);
     void OnBackupDatabase();
+    void OnServerPop3settings();
+    void OnRestartServer();
+    void OnDnsblPanel();
+    void OnBuildPanel();
+    void OnWhiteList();
+    void OnBlackList();
+    void runGuarded(const std::function<void()>& command);
     void OnHelp();
     void OnAbout();
     void showFirstStartNote();

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <thread>
@@ -120,6 +121,58 @@ class MainFrameTest : public QObject {
         }
         QCOMPARE(f.frame.statusPanes().currentFolderText(), QStringLiteral("NEW FOLDER"));
         QCOMPARE(f.frame.headerForm().height(), CMainFrame::kHeaderFormHeight);
+    }
+
+    void eachCommandOpensItsWindow_data() {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<bool>("guarded");
+        QTest::newRow("settings") << "pop3Settings" << "Server Settings" << true;
+        QTest::newRow("restart") << "restartServer" << "Server" << true;
+        QTest::newRow("dnsbl") << "dnsblPanel" << "DNSBL Panel" << false;
+        QTest::newRow("build") << "buildPanel" << "Bayes Auto-Filter Build Panel" << true;
+        QTest::newRow("white") << "whiteList"
+                               << "White List - for emails you don't want filtered out" << true;
+        QTest::newRow("black") << "blackList" << "Black List - for emails you want filtered out"
+                               << true;
+        QTest::newRow("about") << "about" << "About Glimmerfen" << false;
+    }
+
+    // Each menu and toolbar command reaches its window; a guarded one opens
+    // nothing while the operation semaphore is held by a build.
+    void eachCommandOpensItsWindow() {
+        QFETCH(QString, command);
+        QFETCH(QString, title);
+        QFETCH(bool, guarded);
+        FrameFixture f;
+        QVERIFY(f.create());
+        const FrameActions& a = f.frame.actions();
+        const std::map<QString, QAction*> actions{
+            {"pop3Settings", a.pop3Settings}, {"restartServer", a.restartServer},
+            {"dnsblPanel", a.dnsblPanel},     {"buildPanel", a.buildPanel},
+            {"whiteList", a.whiteList},       {"blackList", a.blackList},
+            {"about", a.about}};
+        QAction* action = actions.at(command);
+        QVERIFY(action->isEnabled());
+
+        auto openedTitle = [&] {
+            QString seen;
+            ModalWatch watch([&](QWidget* modal) {
+                if (modal == nullptr) {
+                    return false;
+                }
+                seen = modal->windowTitle();
+                qobject_cast<QDialog*>(modal)->reject();
+                return true;
+            });
+            action->trigger();
+            return seen;
+        };
+        QCOMPARE(openedTitle(), title);
+
+        QVERIFY(f.ui.objects().buildSemaphore.tryAcquire(0ms));
+        QCOMPARE(openedTitle(), guarded ? QString() : title);
+        f.ui.objects().buildSemaphore.release();
     }
 
     void stateByteSetsTheStatusPanes() {
