@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Takes the README's picture of the main window with real public mail loaded: a
-# private X server (Xvfb) with a tray host (trayer), a store filled from the
-# corpus with glimmerfen-cli, the filter built, the program started in the
-# tray, its window opened by a double click on the tray icon and one email
-# clicked so that its header, text and rating show.
+# Takes the pictures of the README and the help: the main window with real
+# public mail loaded, and every dialog opened from the running program's menus.
+# A private X server (Xvfb) with a tray host (trayer), a store filled from the
+# corpus with glimmerfen-cli and the filter built; the program starts in the
+# tray, its window is opened by a double click on the tray icon and one email
+# is clicked so that its header, text and rating show; then each dialog is
+# opened with the keyboard, photographed and closed.
 # Usage: scripts/screenshots.sh [OUT_DIR]      (default: docs/screenshots)
 set -euo pipefail
 
@@ -63,8 +65,13 @@ mapfile -t spam < <(find "$corpus/spam" -type f | sort)
 "$cli" -C "$data" import goodB "${ham[@]:120:40}" >/dev/null
 "$cli" -C "$data" import badB "${spam[@]:120:40}" >/dev/null
 "$cli" -C "$data" import newA "${ham[@]:200:14}" "${spam[@]:200:9}" >/dev/null
-"$cli" -C "$data" build-table >/dev/null
+"$cli" -C "$data" build >/dev/null
 "$cli" -C "$data" state --bayes on >/dev/null
+"$cli" -C "$data" list-add black Subject Insensitive "viagra" >/dev/null
+"$cli" -C "$data" list-add black From Insensitive "@cheap-meds.example" >/dev/null
+"$cli" -C "$data" list-add white From Insensitive "@linux.ie" >/dev/null
+"$cli" -C "$data" list-add white To Sensitive "Me <me@example.org>" >/dev/null
+"$cli" -C "$data" schedule --days Mon,Thu --time 7:30 --pm >/dev/null
 "$cli" -C "$data" settings --local-port 4110 >/dev/null
 
 (cd "$data" && exec "$app") >"$work/app.log" 2>&1 &
@@ -89,3 +96,63 @@ sleep 1
 mkdir -p "$out_dir"
 import -window root "$out_dir/main-window.png"
 echo "screenshots: wrote $out_dir/main-window.png"
+
+shoot() {  # shoot TITLE FILE: a window by its exact title, which must be showing
+  local id
+  id="$(xdotool search --onlyvisible --name "^$1\$" | head -1)"
+  [[ -n "$id" ]] || { echo "screenshots: \"$1\" closed before its picture" >&2; exit 1; }
+  import -window "$id" "$out_dir/$2.png"
+  echo "screenshots: wrote $out_dir/$2.png"
+}
+
+# dialog FILE TITLE KEY...: opens a window with the keys, photographs it, closes it.
+dialog() {
+  local file="$1" title="$2"; shift 2
+  xdotool windowfocus --sync "$window"
+  xdotool key --delay 120 "$@"
+  waitfor 20 xdotool search --onlyvisible --name "^$title\$"
+  sleep 0.5
+  shoot "$title" "$file"
+  xdotool windowfocus "$(xdotool search --onlyvisible --name "^$title\$" | head -1)" key Escape
+  sleep 0.5
+  if xdotool search --onlyvisible --name "^$title\$" >/dev/null; then
+    echo "screenshots: \"$title\" did not close on Escape" >&2
+    exit 1
+  fi
+}
+
+dialog server-settings "Server Settings" alt+s p
+dialog restart-server "Server" alt+s r
+# The Filtering menu has two items each on A and D: walk it with the arrows.
+dialog dnsbl-panel "DNSBL Panel" alt+i Return
+dialog build-panel "Bayes Auto-Filter Build Panel" alt+i Down Return
+dialog white-list "White List - for emails you don't want filtered out" alt+i Down Down Return
+dialog black-list "Black List - for emails you want filtered out" alt+i Down Down Down Return
+dialog about "About Glimmerfen" alt+h a
+dialog help "Glimmerfen Help" alt+h h
+
+# The builder's progress, asked for as glimmerfen-cli build-now asks. The
+# build is quick: photograph the dialog as soon as it shows.
+"$cli" -C "$data" build-now >/dev/null
+waitfor 30 xdotool search --onlyvisible --name '^Auto-Filter Builder$'
+shoot "Auto-Filter Builder" builder
+
+# A second installation on the same local port meets the port conflict.
+other="$work/other"
+mkdir -p "$other/backup"
+"$cli" -C "$other" init >/dev/null
+"$cli" -C "$other" settings --local-port 4110 >/dev/null
+(cd "$other" && exec "$app") >"$work/other.log" 2>&1 &
+pids+=($!)
+waitfor 20 xdotool search --onlyvisible --name '^WARNING: Server Port Conflict$'
+sleep 0.5
+shoot "WARNING: Server Port Conflict" port-conflict
+
+# The help shows the dialogs too; keep its copies the same pictures.
+if [[ "$out_dir" == "$repo/docs/screenshots" ]]; then
+  for shot in server-settings restart-server dnsbl-panel build-panel white-list builder \
+              port-conflict; do
+    cp "$out_dir/$shot.png" "$repo/ui/resources/help/shots/$shot.png"
+  done
+  echo "screenshots: updated the help's copies in ui/resources/help/shots"
+fi

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QHBoxLayout>
+#include <QShortcut>
 #include <QTextBrowser>
 #include <QToolButton>
 #include <QUrl>
@@ -61,6 +62,9 @@ HelpWindow::HelpWindow(QWidget* parent)
     connect(m_home, &QToolButton::clicked, this, &HelpWindow::goHome);
     connect(m_browser, &QTextBrowser::backwardAvailable, m_back, &QToolButton::setEnabled);
     connect(m_browser, &QTextBrowser::forwardAvailable, m_forward, &QToolButton::setEnabled);
+    // A reader expects Escape to put the help away, as it closes the dialogs.
+    auto* close = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(close, &QShortcut::activated, this, &QWidget::close);
 }
 
 void HelpWindow::showTopic(const QString& page) {

@@ -265,6 +265,15 @@ class HelpTest : public QObject {
         QCOMPARE(window.browser()->source(), dnsbl);
     }
 
+    void escapePutsTheHelpAway() {
+        HelpWindow window;
+        window.showTopic();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.activateWindow();
+        QTest::keyClick(window.browser(), Qt::Key_Escape);
+        QVERIFY(!window.isVisible());
+    }
+
     void aboutBoxShowsTheIconAndVersionAndClosesWithOk() {
         UiFixture fixture;
         AboutDialog dialog(testIcon());
