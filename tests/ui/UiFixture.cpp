@@ -1,5 +1,11 @@
 #include "UiFixture.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+
 #include "analysis/HeaderParser.h"
 #include "analysis/StoredHeader.h"
 #include "desktop/BuildProgress.h"
@@ -20,6 +26,26 @@ std::string messageOf(const std::string& from, const std::string& subject,
 }
 
 }  // namespace
+
+int freeLocalPort() {
+    // Seeded by the process, so that test programs running side by side try
+    // different ports first.
+    std::mt19937 random(static_cast<unsigned>(::getpid()));
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        const int port = 1025 + static_cast<int>(random() % 3976);
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) {
+            return port;
+        }
+    }
+    return 0;
+}
 
 UiFixture::UiFixture(std::uint16_t nameServerPort)
     : m_desktop(std::make_unique<QtDesktop>()),

@@ -11,6 +11,10 @@
 #include "ui/QtDesktop.h"
 #include "ui/ViewContext.h"
 
+// A loopback port in the proxy's range (1025 to 5000) that nobody listens on
+// just now; 0 when none was found.
+int freeLocalPort();
+
 // A whole process's objects in a fresh working directory, for the views under
 // test: the store, filter, lists and flags, the Qt Desktop and a scripted
 // prompter. Make one per test function (QtTest has no per-test fixture).

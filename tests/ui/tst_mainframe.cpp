@@ -1,11 +1,6 @@
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <random>
 #include <thread>
 
 #include <QAction>
@@ -36,24 +31,6 @@ namespace {
 
 constexpr int kLong = 20000;
 
-// A loopback port in the proxy's range that nobody listens on just now.
-int freeLocalPort() {
-    std::mt19937 random(static_cast<unsigned>(::getpid()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 3000 + static_cast<int>(random() % 2000);
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free) {
-            return port;
-        }
-    }
-    return 0;
-}
 
 // The main frame over a fixture's objects, with a server thread that is not
 // started unless a test starts it.

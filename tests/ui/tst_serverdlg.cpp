@@ -1,9 +1,4 @@
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <random>
 
 #include <QMessageBox>
 #include <QPushButton>
@@ -18,24 +13,6 @@ namespace {
 
 constexpr int kLong = 20000;
 
-// A loopback port in the proxy's range that nobody listens on just now.
-int freeLocalPort() {
-    std::mt19937 random(static_cast<unsigned>(::getpid()) + 7u);
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int port = 1025 + static_cast<int>(random() % 3976);
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        ::close(fd);
-        if (free) {
-            return port;
-        }
-    }
-    return 0;
-}
 
 // A real proxy on a free local port, counting how often it started listening.
 struct Proxy {
