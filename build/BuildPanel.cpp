@@ -103,9 +103,7 @@ std::optional<std::string> BuildPanel::pressFilterButton() {
     // The state byte first: a store that fails here leaves the switch, the
     // status pane and the button as they were, instead of a filter that
     // comes back the other way at the next start.
-    const unsigned char state = m_database.getHarrowgleamState();
-    m_database.setHarrowgleamState(
-        static_cast<unsigned char>(on ? (state | kFilterBit) : (state & ~kFilterBit)));
+    m_database.changeHarrowgleamState(on ? kFilterBit : 0, on ? 0 : kFilterBit);
     m_filter.setEnabled(on, true);
     m_filterShownOn = on;
     return std::nullopt;

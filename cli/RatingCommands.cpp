@@ -280,10 +280,7 @@ void state(const Arguments& args, std::ostream& out, std::ostream& messages) {
         }
     }
     // Each switch owns its bit; the others, reserved ones included, stay as read.
-    const unsigned char before = store.database().getHarrowgleamState();
-    const unsigned char after = static_cast<unsigned char>((before | set) & ~cleared);
-    store.database().setHarrowgleamState(after);
-    printState(after, out);
+    printState(store.database().changeHarrowgleamState(set, cleared), out);
 }
 
 void nameServer(const Arguments& args, std::ostream& out, std::ostream& messages) {

@@ -154,6 +154,17 @@ void CDatabase::setHarrowgleamState(unsigned char state) {
     });
 }
 
+unsigned char CDatabase::changeHarrowgleamState(unsigned char set, unsigned char cleared) {
+    return guarded("CDatabase::changeHarrowgleamState", __LINE__, [&] {
+        const StoreFile file = openOrFail(StoreFile::Mode::Update, kCantOpen);
+        unsigned char state = 0;
+        file.read(kStateOffset, &state, 1);
+        state = static_cast<unsigned char>((state | set) & ~cleared);
+        file.write(kStateOffset, &state, 1);
+        return state;
+    });
+}
+
 int CDatabase::getNextEmailIndex() {
     return guarded("getNextEmailIndex", __LINE__, [&] {
         const StoreFile file = openOrFail(StoreFile::Mode::Update, kCantOpen);

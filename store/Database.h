@@ -37,6 +37,10 @@ class CDatabase {
     void setPOP3Settings(const Pop3Settings& settings);
     unsigned char getHarrowgleamState();
     void setHarrowgleamState(unsigned char state);
+    // Sets the `set` bits and clears the `cleared` ones in one step under the
+    // store lock, so that two switches writing their own bits at the same time
+    // never undo each other; returns the byte written.
+    unsigned char changeHarrowgleamState(unsigned char set, unsigned char cleared);
     int getNextEmailIndex();
     // The counter as it stands, read without the lock; -1 when the file cannot be read.
     int readCounter() const;

@@ -69,15 +69,13 @@ void CBayesPanel::showStoredState() {
     }
 }
 
-// The byte is read again for every change: the filter switch and the
-// scheduled build write their own bits of it while the panel is open.
+// Only this list's bit changes, in one store step: the filter switch and the
+// scheduled build write their own bits of the byte while the panel is open.
 void CBayesPanel::switchList(QComboBox* box, unsigned char bit) {
     const int index = box->currentIndex();
     try {
-        unsigned char state = m_context.objects.store.getHarrowgleamState();
-        state = index != kOff ? static_cast<unsigned char>(state | bit)
-                              : static_cast<unsigned char>(state & ~bit);
-        m_context.objects.store.setHarrowgleamState(state);
+        const unsigned char state = m_context.objects.store.changeHarrowgleamState(
+            index != kOff ? bit : 0, index != kOff ? 0 : bit);
         m_context.objects.resolver.setDnsblZones(state);
     } catch (const CError& error) {
         // Nothing was stored, so the switch goes back to where it was.

@@ -3,6 +3,7 @@
 
 #include <sys/resource.h>
 #include <csignal>
+#include <thread>
 
 #include "diag/Error.h"
 #include "store/StoreLayout.h"
@@ -269,4 +270,24 @@ TEST_F(FolderOperationsTest, FailedWriteIsAnErrorAndLeavesTheFolderAsItWas) {
     EXPECT_EQ(db().emailIndexes("badB"), (std::vector<int>{1}));
     reopen();
     EXPECT_EQ(db().emailIndexes("badB"), (std::vector<int>{1}));
+}
+
+// The filter switch, the block-list panel and glimmerfen-cli each own bits of
+// the state byte; switching them from several threads at once loses none.
+TEST_F(FolderOperationsTest, StateBitsSwitchedAtOnceFromSeveralThreadsAreAllKept) {
+    db().setHarrowgleamState(0x80);
+    auto toggle = [this](unsigned char bit) {
+        for (int i = 0; i < 200; ++i) {
+            db().changeHarrowgleamState(0, bit);
+            db().changeHarrowgleamState(bit, 0);
+        }
+    };
+    std::thread filter(toggle, 1);
+    std::thread spamhaus(toggle, 2);
+    std::thread spamcop(toggle, 4);
+    filter.join();
+    spamhaus.join();
+    spamcop.join();
+    EXPECT_EQ(db().getHarrowgleamState(), 0x87);
+    EXPECT_EQ(db().changeHarrowgleamState(0, 0x81), 0x06);
 }
