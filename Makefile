@@ -10,7 +10,7 @@ DATA_DIR  := $(HOME)/.local/share/glimmerfen
 APP := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen
 CLI := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen-cli
 
-.PHONY: all run test build compile deps clean sanitize tsan bench
+.PHONY: all run test build compile deps clean sanitize tsan bench fuzz
 
 all: build
 

@@ -33,12 +33,18 @@ std::string readSpamFlagWord(const std::string& fileName) {
     if (!file.read(bytes.data(), stored)) {
         return kDefaultSpamFlagWord;
     }
-    std::string word(bytes.data(), strnlen(bytes.data(), stored));
-    // A word cut short by an early 0 byte is as malformed as a wrong length.
-    if (word.size() < kMinSpamFlagWord) {
+    // The word ends at its 0 byte, which must lie within the L bytes: without
+    // it a length of 21 would hand on 21 characters, more than a flag word may
+    // have and more than the marker leaves room for in a message.
+    const std::size_t length = strnlen(bytes.data(), stored);
+    if (length == stored) {
         return kDefaultSpamFlagWord;
     }
-    return word;
+    // A word cut short by an early 0 byte is as malformed as a wrong length.
+    if (length < kMinSpamFlagWord) {
+        return kDefaultSpamFlagWord;
+    }
+    return std::string(bytes.data(), length);
 }
 
 bool writeSpamFlagWord(std::string_view word, const std::string& fileName) {

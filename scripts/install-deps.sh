@@ -14,6 +14,9 @@ declare -A PACKAGE_GROUPS=(
   [e2e]="dovecot-pop3d fetchmail openssl"
   # The desktop program's own end-to-end test: an X server and a tray host.
   [desktop-test]="xvfb trayer xdotool x11-utils"
+  # Only `make fuzz`: clang, and the runtime package that holds libFuzzer and
+  # the sanitizer runtimes (libclang_rt.*), which clang's packages only recommend.
+  [fuzz]="clang libclang-rt-14-dev"
   # Only scripts/screenshots.sh: the picture taker.
   [screenshot]="xvfb trayer xdotool x11-utils imagemagick"
 )

@@ -66,6 +66,17 @@ TEST_F(SpamFlagWordTest, TextEndsAtTheFirstZeroByte) {
     EXPECT_EQ(readSpamFlagWord(), "AB");
 }
 
+// Found by fuzz_files: a length of 21 with no 0 byte gave a word of 21
+// characters, one more than a flag word may have.
+TEST_F(SpamFlagWordTest, WordWithoutItsZeroByteGivesTheDefault) {
+    writeWholeFile("sFlag.bin", lengthBytes(21) + std::string(21, 'W'));
+    EXPECT_EQ(readSpamFlagWord(), "*GLIMMERFENED!*");
+    writeWholeFile("sFlag.bin", lengthBytes(5) + "ABCDE");
+    EXPECT_EQ(readSpamFlagWord(), "*GLIMMERFENED!*");
+    writeWholeFile("sFlag.bin", lengthBytes(5) + "ABCD" + std::string(1, '\0'));
+    EXPECT_EQ(readSpamFlagWord(), "ABCD");
+}
+
 TEST_F(SpamFlagWordTest, ShortOrCutFilesGiveTheDefault) {
     writeWholeFile("sFlag.bin", "");
     EXPECT_EQ(readSpamFlagWord(), "*GLIMMERFENED!*");
