@@ -11,7 +11,7 @@ declare -A PACKAGE_GROUPS=(
   [ui]="qt6-base-dev"
   # Only the end-to-end tests need a POP3 server and client; `make run` leaves
   # them out, so a user's machine does not get a mail server it never asked for.
-  [e2e]="dovecot-pop3d fetchmail openssl"
+  [e2e]="dovecot-pop3d fetchmail getmail6 openssl"
   # The desktop program's own end-to-end test: an X server and a tray host.
   [desktop-test]="xvfb trayer xdotool x11-utils"
   # Only `make fuzz`: clang, and the runtime package that holds libFuzzer and
