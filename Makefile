@@ -10,7 +10,7 @@ DATA_DIR  := $(HOME)/.local/share/glimmerfen
 APP := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen
 CLI := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen-cli
 
-.PHONY: all run test build compile deps clean sanitize tsan bench fuzz
+.PHONY: all run test build compile deps clean sanitize tsan bench fuzz package
 
 all: build
 
@@ -68,6 +68,12 @@ bench: build
 	$(BUILD_DIR)/bin/bench_build
 	bash bench/rate_vs_bogofilter.sh
 	bash bench/proxy_vs_direct.sh
+
+# A .deb of what `cmake --install` installs, with prefix /usr, into $(BUILD_DIR)/.
+package:
+	bash scripts/install-deps.sh build test bench ui package
+	$(MAKE) compile
+	cmake --build $(BUILD_DIR) --target package
 
 clean:
 	rm -rf $(BUILD_DIR)

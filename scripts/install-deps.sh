@@ -8,7 +8,8 @@ declare -A PACKAGE_GROUPS=(
   [build]="cmake ninja-build g++ make pkg-config nlohmann-json3-dev python3 git ca-certificates"
   [test]="libgtest-dev libgmock-dev"
   [bench]="libbenchmark-dev"
-  [ui]="qt6-base-dev"
+  # qt6-svg-dev: the build paints the installed scalable icon through QSvgGenerator.
+  [ui]="qt6-base-dev qt6-svg-dev"
   # Only the end-to-end tests need a POP3 server and client; `make run` leaves
   # them out, so a user's machine does not get a mail server it never asked for.
   [e2e]="dovecot-pop3d fetchmail getmail6 openssl"
@@ -19,6 +20,10 @@ declare -A PACKAGE_GROUPS=(
   [fuzz]="clang libclang-rt-14-dev"
   # Only scripts/screenshots.sh: the picture taker.
   [screenshot]="xvfb trayer xdotool x11-utils imagemagick"
+  # Only `make package` and .ci/install-check.sh: the .deb's library dependencies
+  # (dpkg-shlibdeps, which finds programs with `file`) and the checks of what
+  # gets installed (menu entry, metainfo, man pages, bash completion).
+  [package]="dpkg-dev file desktop-file-utils appstream man-db bash-completion"
 )
 ALL_GROUPS=(build test bench ui e2e desktop-test)
 

@@ -135,6 +135,12 @@ QIcon applicationIcon() {
     return iconOf({16, 22, 24, 32, 48, 64, 128, 256}, drawApplication);
 }
 
+void paintApplicationIcon(QPainter& painter, int size) {
+    painter.setRenderHint(QPainter::Antialiasing);
+    Canvas canvas(painter, size);
+    drawApplication(canvas);
+}
+
 QIcon trayFrame(int frame) {
     frame = std::clamp(frame, 0, kTrayFrames - 1);
     return iconOf({16, 22, 24, 32, 48, 64},

@@ -1,0 +1,12 @@
+# Runs at install time, where CMAKE_INSTALL_PREFIX is the prefix the install
+# was given (cmake --install --prefix, or /usr in a package), so that the unit
+# starts the glimmerfen-cli installed beside it rather than the one the build
+# was configured for. The install(CODE) before this sets the GLIMMERFEN_UNIT_*
+# variables.
+cmake_path(ABSOLUTE_PATH GLIMMERFEN_UNIT_BINDIR BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}"
+           OUTPUT_VARIABLE bindir)
+cmake_path(ABSOLUTE_PATH GLIMMERFEN_UNIT_DIR BASE_DIRECTORY "${CMAKE_INSTALL_PREFIX}"
+           OUTPUT_VARIABLE unitdir)
+set(GLIMMERFEN_CLI "${bindir}/glimmerfen-cli")
+configure_file("${GLIMMERFEN_UNIT_TEMPLATE}" "${GLIMMERFEN_UNIT_STAGING}" @ONLY)
+file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${GLIMMERFEN_UNIT_STAGING}")
