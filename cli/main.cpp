@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/AutostartCommand.h"
 #include "cli/BuildCommands.h"
 #include "cli/CliError.h"
 #include "cli/ProxyCommands.h"
@@ -52,6 +53,7 @@ const std::map<std::string, Command>& commandTable() {
         {"proxy", commands::proxy},
         {"settings", commands::settings},
         {"flag-word", commands::flagWord},
+        {"autostart", commands::autostart},
     };
     return table;
 }
@@ -103,6 +105,8 @@ Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
   schedule [--days Mon,Tue,...|none] [--time H:MM] [--am|--pm]
                           show or set the weekly build schedule and the last accuracy
   build-now               ask the proxy running here to build at its next idle check
+
+  autostart [on|off]      show, or switch, starting the desktop program at login
 )";
 
 // Error texts of the store run over several lines; the user gets one.

@@ -791,5 +791,49 @@ class ChangeDirectoryTest(CliCase):
         self.assert_fails(["-C", self.root / "missing", "count"], 1, cwd=elsewhere)
 
 
+class AutostartTest(CliCase):
+    def test_autostart_on_and_off_write_and_remove_the_desktop_entry(self):
+        # A copy of the command in a bin directory of its own (with a blank in
+        # its name, which the entry must quote), so that the glimmerfen beside
+        # it is the test's.
+        bin_dir = self.root / "my bin"
+        bin_dir.mkdir()
+        cli = bin_dir / "glimmerfen-cli"
+        shutil.copy2(CLI, cli)
+        config = self.root / "config"
+        entry = config / "autostart" / "glimmerfen.desktop"
+        env = dict(os.environ, HOME=str(self.root / "home"), XDG_CONFIG_HOME=str(config))
+
+        def autostart(*args):
+            return subprocess.run([str(cli), "autostart", *args], env=env, capture_output=True,
+                                  timeout=60, check=False)
+
+        for args, code in ((["on"], 1), (["maybe"], 2), (["on", "off"], 2)):
+            result = autostart(*args)
+            self.assertEqual(result.returncode, code, args)
+            self.assertTrue(result.stderr.startswith(b"glimmerfen-cli: "), result.stderr)
+            self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+        self.assertFalse(entry.exists())
+
+        program = bin_dir / "glimmerfen"
+        program.write_bytes(b"#!/bin/sh\n")
+        program.chmod(0o755)
+        self.assertEqual(autostart("on").stdout.decode(), f"autostart on: {entry}\n")
+        self.assertIn(f'\nExec="{program}"\n', entry.read_text())
+        validator = shutil.which("desktop-file-validate")
+        self.assertIsNotNone(validator, "install desktop-file-utils")
+        checked = subprocess.run([validator, str(entry)], capture_output=True, timeout=60)
+        self.assertEqual((checked.returncode, checked.stdout), (0, b""), checked.stdout)
+        self.assertEqual(autostart().stdout.decode(), f"autostart on: {entry}\n")
+
+        for _ in range(2):  # off twice: nothing to remove is no failure
+            result = autostart("off")
+            self.assertEqual((result.returncode, result.stdout.decode()),
+                             (0, f"autostart off: {entry}\n"))
+        self.assertFalse(entry.exists())
+        self.assertTrue(entry.parent.is_dir())
+
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
