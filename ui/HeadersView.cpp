@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
 #include <utility>
 
 #include <QAction>
@@ -131,15 +132,6 @@ class MailMoveClaim {
     bool m_claimed = false;
 };
 
-// The block-list queries run on the GUI thread and may take seconds each.
-class WaitCursor {
-  public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
 }  // namespace
 
 CHeadersView::CHeadersView(ViewContext& context, CEmailHeaderView& headerPane, CEmailView& bodyPane,
@@ -157,6 +149,12 @@ CHeadersView::~CHeadersView() {
     m_autoTestFlag = false;
     if (m_autoTestThread.joinable()) {
         m_autoTestThread.join();
+    }
+    if (m_dnsblThread.joinable()) {
+        m_dnsblThread.join();
+    }
+    if (m_dnsblRunning) {
+        QApplication::restoreOverrideCursor();
     }
 }
 
@@ -601,7 +599,9 @@ void CHeadersView::dnsblTestEmail() {
         m_context.prompter.tell(QString::fromLatin1(kDnsblsOff));
         return;
     }
-    if (isAutoTestRunning()) {
+    // A second request while one runs starts nothing: the first one's answer
+    // is on its way.
+    if (isAutoTestRunning() || isDnsblTestRunning()) {
         return;
     }
     OperationGuard guard(m_context.objects.buildSemaphore);
@@ -618,13 +618,60 @@ void CHeadersView::dnsblTestEmail() {
         }
         CHeaderParser parser;
         parser.parse(text);
-        const bool listed = [&] {
-            const WaitCursor waiting;
-            return checkReceivedPath(parser.receivedIPs(), resolver);
-        }();
-        m_context.prompter.tell(QString::fromLatin1(listed ? kListed : kNotListed));
+        startDnsblTest(parser.receivedIPs());
     } catch (const CError& error) {
         m_context.prompter.tell(QString::fromStdString(error.m_message));
+    }
+}
+
+// The store is read above, on this thread; the test thread only asks the
+// block lists, and its answer comes back as a queued call. As with the folder
+// test, the operation semaphore is not held meanwhile: a slow name server must
+// not hold off a filter build.
+void CHeadersView::startDnsblTest(std::vector<std::string> receivedIPs) {
+    if (m_dnsblThread.joinable()) {
+        m_dnsblThread.join();
+    }
+    m_dnsblRunning = true;
+    m_dnsblWanted = true;
+    // Busy rather than wait: the window still answers.
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    try {
+        m_dnsblThread = std::thread([this, receivedIPs] {
+            const QString verdict = dnsblVerdict(receivedIPs);
+            QMetaObject::invokeMethod(
+                this, [this, verdict] { finishDnsblTest(verdict); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the answer is still owed, so ask here.
+        finishDnsblTest(dnsblVerdict(receivedIPs));
+    }
+}
+
+// The text of the answer box; a failure is told in place of an answer.
+QString CHeadersView::dnsblVerdict(const std::vector<std::string>& receivedIPs) {
+    try {
+        const bool listed = checkReceivedPath(receivedIPs, m_context.objects.resolver);
+        return QString::fromLatin1(listed ? kListed : kNotListed);
+    } catch (const CError& error) {
+        return QString::fromStdString(error.m_message);
+    } catch (...) {
+        const CError recorded("Catch All Error", "CHeadersView::dnsblTestEmail", GF_HERE);
+        return QString::fromStdString(recorded.m_message);
+    }
+}
+
+void CHeadersView::finishDnsblTest(const QString& verdict) {
+    if (!m_dnsblRunning) {
+        return;
+    }
+    if (m_dnsblThread.joinable()) {
+        m_dnsblThread.join();
+    }
+    m_dnsblRunning = false;
+    QApplication::restoreOverrideCursor();
+    if (m_dnsblWanted) {
+        m_context.prompter.tell(verdict);
     }
 }
 

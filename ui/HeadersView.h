@@ -34,7 +34,9 @@ class QMenu;
 //
 // While a folder test runs, the user's commands do nothing and changes to the
 // list wait for the test to end (whenIdle), so the GUI thread never waits for
-// the test thread.
+// the test thread. A DNSBL test also runs on a thread of its own, since a
+// silent name server holds each query for seconds; it reads nothing of the
+// list, so the user's commands go on meanwhile.
 class CHeadersView : public QTreeWidget {
     Q_OBJECT
 
@@ -94,6 +96,12 @@ class CHeadersView : public QTreeWidget {
     // Runs `work` now or, while a folder test runs, after it has ended, in the
     // order given.
     void whenIdle(std::function<void()> work);
+
+    // From the start of a DNSBL test until its answer has reached this thread.
+    bool isDnsblTestRunning() const { return m_dnsblRunning; }
+    // The program is closing: a running DNSBL test's answer is no longer shown.
+    // Its thread ends with the check's own time-outs and is joined on destruction.
+    void abandonDnsblTest() { m_dnsblWanted = false; }
 
     // Runs on the test thread before each email; lets tests hold a folder test
     // in the middle.
@@ -162,6 +170,10 @@ class CHeadersView : public QTreeWidget {
     void applyTestResult(std::uint64_t generation, int index, const TestResult& result);
     void finishAutoTest();
 
+    void startDnsblTest(std::vector<std::string> receivedIPs);
+    QString dnsblVerdict(const std::vector<std::string>& receivedIPs);
+    void finishDnsblTest(const QString& verdict);
+
     ViewContext& m_context;
     CEmailHeaderView& m_headerPane;
     CEmailView& m_bodyPane;
@@ -186,4 +198,9 @@ class CHeadersView : public QTreeWidget {
     bool m_autoTestFinished = false;
     std::function<void()> m_autoTestStepHook;
     std::deque<std::function<void()>> m_deferred;
+
+    std::thread m_dnsblThread;
+    bool m_dnsblRunning = false;
+    // Cleared when the answer of the running DNSBL test is to be dropped.
+    bool m_dnsblWanted = false;
 };

@@ -85,6 +85,19 @@ int addRelayedEmail(CDatabase& store, const std::string& relay) {
     return index;
 }
 
+// One email relayed through a public address, and the first block list asked
+// through a name server on 127.0.0.1 that never answers.
+struct SilentNameServer {
+    SilentNameServer() : server(std::vector<FakeReply>{}), ui(server.port()) {
+        ui.store().setNameServerIP({127, 0, 0, 1});
+        ui.objects().resolver.setDnsblZones(2);
+        addRelayedEmail(ui.store(), "1.2.3.4");
+    }
+
+    FakeNameServer server;
+    UiFixture ui;
+};
+
 HeaderRow lateRow(int index) {
     return {"Late <late@example.org>", "late news",           "8 Mar 2006, 9:00",
             "reader@example.org",      std::to_string(index), "0"};
@@ -729,14 +742,74 @@ class HeadersViewTest : public QObject {
 
         p.headers->clearSelection();
         p.headers->dnsblTestEmail();
+        QVERIFY(!p.headers->isDnsblTestRunning());
         QVERIFY(f.prompter().told.isEmpty());
         p.select(p.column(Column::kIndexColumn).indexOf(QString::number(listed)), 1);
         p.headers->dnsblTestEmail();
+        QTRY_COMPARE_WITH_TIMEOUT(f.prompter().told, QStringList{"Black Listed IP"}, kLong);
         p.select(p.column(Column::kIndexColumn).indexOf(QString::number(clean)), 1);
         p.headers->dnsblTestEmail();
-        QCOMPARE(f.prompter().told, QStringList({"Black Listed IP", "Not On Black List"}));
+        QTRY_COMPARE_WITH_TIMEOUT(f.prompter().told,
+                                  QStringList({"Black Listed IP", "Not On Black List"}), kLong);
         QCOMPARE(server.queryNames(), std::vector<std::string>({"4.3.2.1.sbl-xbl.spamhaus.org",
                                                                 "8.7.6.5.sbl-xbl.spamhaus.org"}));
+    }
+
+    // The answer of a silent name server is waited for off the GUI thread: the
+    // window's own timers go on meanwhile, and a second request adds nothing.
+    void dnsblTestLeavesTheWindowFreeWhileTheNameServerIsSilent() {
+        SilentNameServer silent;
+        QVERIFY(silent.server.ready());
+        FakeNameServer& server = silent.server;
+        UiFixture& f = silent.ui;
+        ListPanes p(f.context());
+        QVERIFY(p.ready());
+        p.select(0, 1);
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(10);
+
+        p.headers->dnsblTestEmail();
+        QVERIFY(p.headers->isDnsblTestRunning());
+        QVERIFY(QApplication::overrideCursor() != nullptr);
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
+        QTRY_COMPARE_WITH_TIMEOUT(server.queries().size(), std::size_t{1}, kLong);
+        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 3, kLong);
+        QVERIFY(p.headers->isDnsblTestRunning());
+        QVERIFY(f.prompter().told.isEmpty());
+        p.headers->dnsblTestEmail();
+        // The list is the user's meanwhile.
+        p.press(Qt::Key_F2);
+        QCOMPARE(f.store().emailCount("goodB"), 1);
+
+        QTRY_COMPARE_WITH_TIMEOUT(f.prompter().told, QStringList{"Not On Black List"}, kLong);
+        QVERIFY(!p.headers->isDnsblTestRunning());
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QCOMPARE(server.queries().size(), std::size_t{1});
+    }
+
+    // Closing while the name server is silent: no answer shows once the exit is
+    // certain, and a view that goes meanwhile waits for its query and leaves no
+    // busy cursor behind.
+    void dnsblTestAnswerIsDroppedWhenTheProgramCloses() {
+        SilentNameServer silent;
+        QVERIFY(silent.server.ready());
+        {
+            ListPanes p(silent.ui.context());
+            p.select(0, 1);
+            p.headers->dnsblTestEmail();
+            QTRY_COMPARE_WITH_TIMEOUT(silent.server.queries().size(), std::size_t{1}, kLong);
+            p.headers->abandonDnsblTest();
+            QTRY_VERIFY_WITH_TIMEOUT(!p.headers->isDnsblTestRunning(), kLong);
+            QVERIFY(QApplication::overrideCursor() == nullptr);
+
+            p.headers->dnsblTestEmail();
+            QTRY_COMPARE_WITH_TIMEOUT(silent.server.queries().size(), std::size_t{2}, kLong);
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(QApplication::overrideCursor() == nullptr);
+        QVERIFY(silent.ui.prompter().told.isEmpty());
     }
 
     // ---- drag and drop ----
