@@ -26,11 +26,17 @@ QIcon standardIcon(QStyle::StandardPixmap pixmap) {
 FrameActions::FrameActions(QMainWindow& frame) {
     QMenuBar* bar = frame.menuBar();
 
-    QMenu* file = bar->addMenu(QStringLiteral("&File"));
+    fileMenu = bar->addMenu(QStringLiteral("&File"));
+    QMenu* file = fileMenu;
     file->setSeparatorsCollapsible(false);
     file->addSeparator();
     backupDatabase = add(file, QStringLiteral("&Backup Database"),
                          QStringLiteral("Backup Glimmerfen email database"));
+    file->addSeparator();
+    startAtLogin =
+        add(file, QStringLiteral("Start Glimmerfen at &Login"),
+            QStringLiteral("Start Glimmerfen by itself when you log in\nStart at Login"));
+    startAtLogin->setCheckable(true);
     file->addSeparator();
     exit = add(file, QStringLiteral("E&xit"), QStringLiteral("Quit the application"));
 

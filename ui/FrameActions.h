@@ -13,7 +13,11 @@ class QToolBar;
 struct FrameActions {
     explicit FrameActions(QMainWindow& frame);
 
+    QMenu* fileMenu;
     QAction* backupDatabase;
+    // Checkable; the frame sets the mark from the autostart entry each time
+    // the File menu opens.
+    QAction* startAtLogin;
     QAction* exit;
     QAction* viewToolbar;
     QAction* viewStatusBar;

@@ -77,13 +77,14 @@ bool CHarrowgleamApp::startUp(int& exitCode) {
                      &CMainFrame::endProgram);
     QObject::connect(m_signals.get(), &ProcessSignals::buildRequested,
                      [shared = m_objects.get()] { shared->schedule.setBuildNowPending(true); });
-    if (!m_frame->create(&m_lock, firstStart)) {
+    const bool trayAvailable = TrayIcon::available();
+    if (!m_frame->create(&m_lock, firstStart, trayAvailable)) {
         exitCode = 0;  // another copy runs here: end without a word
         return false;
     }
     QObject::connect(m_frame.get(), &CMainFrame::exitGranted, [] { QCoreApplication::exit(0); });
 
-    if (TrayIcon::available()) {
+    if (trayAvailable) {
         m_frame->hide();
     } else {
         m_frame->show();

@@ -2,6 +2,7 @@
 
 #include <QCloseEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QShortcut>
 #include <QSplitter>
@@ -9,6 +10,7 @@
 
 #include "diag/Error.h"
 #include "diag/SourceName.h"
+#include "platform/Autostart.h"
 #include "platform/InstanceLock.h"
 #include "proxy/ProcessObjects.h"
 #include "proxy/ServerThread.h"
@@ -109,6 +111,12 @@ void CMainFrame::connectCore() {
 void CMainFrame::connectCommands() {
     FrameActions& a = *m_actions;
     connect(a.backupDatabase, &QAction::triggered, this, &CMainFrame::OnBackupDatabase);
+    // Another program (or glimmerfen-cli) may have switched it since: the mark
+    // is read from the file whenever the menu opens.
+    a.startAtLogin->setChecked(platform::autostart::isOn());
+    connect(a.fileMenu, &QMenu::aboutToShow, this,
+            [this] { m_actions->startAtLogin->setChecked(platform::autostart::isOn()); });
+    connect(a.startAtLogin, &QAction::triggered, this, &CMainFrame::OnStartAtLogin);
     connect(a.exit, &QAction::triggered, this, [this] { close(); });
     connect(a.autoTestFolder, &QAction::triggered, m_headers, &CHeadersView::autoTestFolder);
     connect(a.dnsblTestEmail, &QAction::triggered, m_headers, &CHeadersView::dnsblTestEmail);
@@ -127,7 +135,7 @@ void CMainFrame::connectCommands() {
     connect(previous, &QShortcut::activated, this, [this] { cycleFocus(-1); });
 }
 
-bool CMainFrame::create(platform::InstanceLock* lock, bool firstStart) {
+bool CMainFrame::create(platform::InstanceLock* lock, bool firstStart, bool trayAvailable) {
     m_context.objects.applyStateByte();
     m_lock = lock;
     if (m_lock) {
@@ -144,14 +152,41 @@ bool CMainFrame::create(platform::InstanceLock* lock, bool firstStart) {
     m_headers->initialUpdate();
     m_listTimer.start(kListTimerMs);
     if (firstStart) {
-        showFirstStartNote();
+        welcomeNewUser(trayAvailable);
     }
     return true;
 }
 
+// The note says where the program lives, so without a tray (the window is open
+// already) it would only send the user looking for an icon that is not there.
+// A store that still names the placeholder server cannot fetch any mail: the
+// server settings follow, once the note is out of the way.
+void CMainFrame::welcomeNewUser(bool trayAvailable) {
+    QMessageBox* note = trayAvailable ? showFirstStartNote() : nullptr;
+    if (!serverIsPlaceholder()) {
+        return;
+    }
+    // Queued: start-up finishes and the window loop runs before the dialog does.
+    if (note != nullptr) {
+        connect(note, &QMessageBox::finished, this, &CMainFrame::OnServerPop3settings,
+                Qt::QueuedConnection);
+    } else {
+        QMetaObject::invokeMethod(this, &CMainFrame::OnServerPop3settings, Qt::QueuedConnection);
+    }
+}
+
+bool CMainFrame::serverIsPlaceholder() {
+    try {
+        const Pop3Settings settings = m_context.objects.store.getPOP3Settings();
+        return settings.useDomainName && settings.serverName == CDatabase::kPlaceholderServerName;
+    } catch (const CError&) {
+        return false;  // on record; the settings dialog would only meet the same failure
+    }
+}
+
 // Shown beside the starting program rather than before it: the proxy must not
 // wait for somebody to read a note.
-void CMainFrame::showFirstStartNote() {
+QMessageBox* CMainFrame::showFirstStartNote() {
     auto* note = new QMessageBox(
         QMessageBox::Information, kTitle,
         QStringLiteral("Note: Glimmerfen runs in the system tray!\nSee lower righthand corner of "
@@ -161,6 +196,7 @@ void CMainFrame::showFirstStartNote() {
     note->setAttribute(Qt::WA_DeleteOnClose);
     note->setWindowModality(Qt::NonModal);
     note->show();
+    return note;
 }
 
 bool CMainFrame::requestClose() {
@@ -189,6 +225,7 @@ bool CMainFrame::requestClose() {
     // From here on the exit is certain: nothing may wait for a window any more,
     // so a server thread showing a box or asking a question is let go at once.
     m_context.desktop.shutdown();
+    m_headers->abandonDnsblTest();
     m_server.stopForExit(kCloseWait);
     m_tray->remove();
     // The lock is given up only now: a refused exit keeps this installation ours.
@@ -295,6 +332,22 @@ void CMainFrame::OnBackupDatabase() {
     }
 }
 
+// The mark always shows the file as it is: a switch that failed is told, and
+// the mark goes back.
+void CMainFrame::OnStartAtLogin(bool on) {
+    std::string reason;
+    const bool switched =
+        on ? platform::autostart::turnOn(platform::autostart::runningProgram(), reason)
+           : platform::autostart::turnOff(reason);
+    m_actions->startAtLogin->setChecked(platform::autostart::isOn());
+    if (!switched) {
+        m_context.prompter.tell(
+            (on ? QStringLiteral("Glimmerfen could not be set to start at login.\n")
+                : QStringLiteral("Glimmerfen could not be kept from starting at login.\n")) +
+            QString::fromStdString(reason));
+    }
+}
+
 // The server settings hold the operation semaphore while open, so that no
 // build starts meanwhile; they do not wait for an auto test.
 void CMainFrame::OnServerPop3settings() {
@@ -394,6 +447,7 @@ void CMainFrame::OnAbout() {
 void CMainFrame::endProgram() {
     m_exitGranted = true;
     m_context.desktop.shutdown();
+    m_headers->abandonDnsblTest();
     m_tray->remove();
     emit exitGranted();
 }

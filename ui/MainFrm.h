@@ -14,6 +14,7 @@ class CEmailView;
 class CFoldersView;
 class CHeadersView;
 class HelpWindow;
+class QMessageBox;
 class QSplitter;
 class ServerThread;
 class StatusPanes;
@@ -42,9 +43,10 @@ class CMainFrame : public QMainWindow {
     // the block lists and their panes, the single-instance lock (false when
     // another copy runs here: the program must end), the tray icon, the views'
     // first loads and the list timer, and on the first start of an
-    // installation the note that says where the program lives. `lock` may be
-    // null (no protection).
-    bool create(platform::InstanceLock* lock, bool firstStart);
+    // installation the welcome (see welcomeNewUser). `lock` may be null (no
+    // protection); `trayAvailable` says whether the desktop has a tray for
+    // the icon.
+    bool create(platform::InstanceLock* lock, bool firstStart, bool trayAvailable);
 
     // The close rules, in order; true when the program may end. The window's
     // close box, File > Exit and the tray menu's Exit all come here.
@@ -87,6 +89,7 @@ class CMainFrame : public QMainWindow {
     void connectCommands();
     void cycleFocus(int step);
     void OnBackupDatabase();
+    void OnStartAtLogin(bool on);
     void OnServerPop3settings();
     void OnRestartServer();
     void OnDnsblPanel();
@@ -96,7 +99,9 @@ class CMainFrame : public QMainWindow {
     void runGuarded(const std::function<void()>& command);
     void OnHelp();
     void OnAbout();
-    void showFirstStartNote();
+    void welcomeNewUser(bool trayAvailable);
+    QMessageBox* showFirstStartNote();
+    bool serverIsPlaceholder();
 
     ViewContext& m_context;
     ServerThread& m_server;

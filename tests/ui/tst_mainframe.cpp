@@ -3,9 +3,15 @@
 #include <memory>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <QAction>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QtTest>
@@ -42,9 +48,14 @@ struct FrameFixture {
           server(proxy),
           frame(ui.context(), server) {}
 
-    bool create(bool firstStart = false) {
+    bool create(bool firstStart = false, bool trayAvailable = false) {
         std::filesystem::create_directory(kBackupDirectory);
-        return frame.create(&lock, firstStart);
+        return frame.create(&lock, firstStart, trayAvailable);
+    }
+    void setServer(const std::string& name) {
+        Pop3Settings settings = ui.store().getPOP3Settings();
+        settings.serverName = name;
+        ui.store().setPOP3Settings(settings);
     }
     QStringList& asked() { return ui.prompter().asked; }
     QStringList& told() { return ui.prompter().told; }
@@ -62,6 +73,53 @@ bool refreshFromProxy(FrameFixture& f, int parameter) {
     platform::Event done{platform::Event::Reset::Manual};
     Worker proxy([&] { f.ui.desktop().postRefreshViews(parameter, done); });
     return QTest::qWaitFor([&] { return done.wait(0ms); }, kLong);
+}
+
+// The title of every modal window that opens while `events` runs; each is
+// rejected at once.
+template <typename Events>
+QStringList modalTitlesDuring(Events events) {
+    QStringList titles;
+    ModalWatch watch([&](QWidget* modal) {
+        if (modal != nullptr) {
+            titles << modal->windowTitle();
+            qobject_cast<QDialog*>(modal)->reject();
+        }
+        return false;
+    });
+    events();
+    return titles;
+}
+
+// Points XDG_CONFIG_HOME and HOME at directories of a test's own for as long
+// as it lives.
+class ConfigEnvironment {
+  public:
+    ConfigEnvironment(const QByteArray& configHome, const QByteArray& home)
+        : m_config(qgetenv("XDG_CONFIG_HOME")), m_home(qgetenv("HOME")) {
+        qputenv("XDG_CONFIG_HOME", configHome);
+        qputenv("HOME", home);
+    }
+    ~ConfigEnvironment() {
+        qputenv("XDG_CONFIG_HOME", m_config);
+        qputenv("HOME", m_home);
+    }
+    ConfigEnvironment(const ConfigEnvironment&) = delete;
+    ConfigEnvironment& operator=(const ConfigEnvironment&) = delete;
+
+  private:
+    QByteArray m_config;
+    QByteArray m_home;
+};
+
+QString readText(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+int permissionsOf(const QString& path) {
+    struct stat info {};
+    return ::stat(path.toLocal8Bit().constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 QStringList menuTitles(QMenuBar* bar) {
@@ -175,26 +233,131 @@ class MainFrameTest : public QObject {
         std::filesystem::create_directory(kBackupDirectory);
         platform::InstanceLock other(kBackupDirectory);
         QCOMPARE(other.acquire(0ms), platform::InstanceLock::Result::Acquired);
-        QVERIFY(!f.frame.create(&f.lock, false));
+        QVERIFY(!f.frame.create(&f.lock, false, false));
         QVERIFY(f.told().isEmpty());
     }
 
     void aMissingBackupDirectoryIsToldAndStartUpGoesOn() {
         FrameFixture f;
-        QVERIFY(f.frame.create(&f.lock, false));
+        QVERIFY(f.frame.create(&f.lock, false, false));
         QCOMPARE(f.told(), QStringList{"Can't find \"backup\" sub-directory."});
     }
 
-    void theFirstStartNoteShowsOnlyOnTheFirstStart() {
+    void theFirstStartNoteShowsOnlyOnTheFirstStartWithATray() {
         FrameFixture first;
-        QVERIFY(first.create(true));
+        first.setServer("pop.mail.test");
+        QVERIFY(first.create(true, true));
         auto* note = first.frame.findChild<QMessageBox*>("firstStartNote");
         QVERIFY(note);
         QVERIFY(note->text().startsWith("Note: Glimmerfen runs in the system tray!\nSee lower"));
 
         FrameFixture later;
-        QVERIFY(later.create(false));
+        QVERIFY(later.create(false, true));
         QVERIFY(!later.frame.findChild<QMessageBox*>("firstStartNote"));
+
+        // Without a tray the window is open already: no icon to send anyone to.
+        FrameFixture noTray;
+        noTray.setServer("pop.mail.test");
+        QVERIFY(noTray.create(true, false));
+        QVERIFY(!noTray.frame.findChild<QMessageBox*>("firstStartNote"));
+    }
+
+    void aFirstStartWithThePlaceholderServerOpensServerSettings() {
+        // No tray, no note: the settings come as soon as the window loop runs.
+        FrameFixture noTray;
+        QVERIFY(noTray.create(true, false));
+        QCOMPARE(modalTitlesDuring([] { QTest::qWait(100); }), QStringList{"Server Settings"});
+
+        // With the note, only once it has been put away.
+        FrameFixture tray;
+        QVERIFY(tray.create(true, true));
+        auto* note = tray.frame.findChild<QMessageBox*>("firstStartNote");
+        QVERIFY(note);
+        QCOMPARE(modalTitlesDuring([] { QTest::qWait(100); }), QStringList());
+        QCOMPARE(modalTitlesDuring([&] {
+                     note->button(QMessageBox::Ok)->click();
+                     QTest::qWait(100);
+                 }),
+                 QStringList{"Server Settings"});
+
+        // A server of the user's own, or a later start: nothing opens.
+        FrameFixture named;
+        named.setServer("pop.mail.test");
+        QVERIFY(named.create(true, false));
+        FrameFixture later;
+        QVERIFY(later.create(false, false));
+        QCOMPARE(modalTitlesDuring([] { QTest::qWait(100); }), QStringList());
+    }
+
+    void startAtLoginWritesAndRemovesTheAutostartEntry() {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        const QString config = home.filePath("config");
+        const ConfigEnvironment environment(config.toLocal8Bit(), home.path().toLocal8Bit());
+        const QString entry = config + "/autostart/glimmerfen.desktop";
+        FrameFixture f;
+        QVERIFY(f.create());
+        QAction* item = f.frame.actions().startAtLogin;
+        QVERIFY(f.frame.actions().fileMenu->actions().contains(item));
+        QCOMPARE(item->text(), QStringLiteral("Start Glimmerfen at &Login"));
+        QCOMPARE(item->statusTip(), QStringLiteral("Start Glimmerfen by itself when you log in"));
+        QVERIFY(item->isCheckable());
+        QVERIFY(!item->isChecked());
+
+        item->trigger();
+        QVERIFY(item->isChecked());
+        QVERIFY(f.told().isEmpty());
+        const QString text = readText(entry);
+        QVERIFY(text.contains("\nExec=" + QCoreApplication::applicationFilePath() + "\n"));
+        QCOMPARE(permissionsOf(config), 0700);
+        QCOMPARE(permissionsOf(config + "/autostart"), 0755);
+        const QString validator = QStandardPaths::findExecutable("desktop-file-validate");
+        QVERIFY2(!validator.isEmpty(), "desktop-file-validate missing: install desktop-file-utils");
+        QProcess validate;
+        validate.start(validator, {entry});
+        QVERIFY(validate.waitForFinished(kLong));
+        const QString complaints = validate.readAll();
+        QVERIFY2(validate.exitCode() == 0 && complaints.isEmpty(), qPrintable(complaints));
+
+        // The mark follows the file whenever the menu opens.
+        QVERIFY(QFile::remove(entry));
+        emit f.frame.actions().fileMenu->aboutToShow();
+        QVERIFY(!item->isChecked());
+        item->trigger();
+        QVERIFY(QFile::exists(entry));
+        item->trigger();
+        QVERIFY(!item->isChecked());
+        QVERIFY(!QFile::exists(entry));
+        QVERIFY(f.told().isEmpty());
+    }
+
+    void startAtLoginTellsWhyItCouldNotWrite() {
+        QTemporaryDir home;
+        QVERIFY(home.isValid());
+        // A file where the configuration directory should be.
+        const QString config = home.filePath("config");
+        QFile blocker(config);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        const ConfigEnvironment environment(config.toLocal8Bit(), home.path().toLocal8Bit());
+        FrameFixture f;
+        QVERIFY(f.create());
+        QAction* item = f.frame.actions().startAtLogin;
+        item->trigger();
+        QVERIFY(!item->isChecked());
+        QCOMPARE(f.told().size(), 1);
+        QVERIFY(f.told().front().startsWith("Glimmerfen could not be set to start at login.\n"));
+        QVERIFY2(
+            f.told().front().endsWith("cannot create " + config + ": something else has that name"),
+            qPrintable(f.told().front()));
+
+        // A relative XDG_CONFIG_HOME counts for nothing: ~/.config it is.
+        const ConfigEnvironment relative("relative/config", home.path().toLocal8Bit());
+        f.ui.prompter().clear();
+        item->trigger();
+        QVERIFY(item->isChecked());
+        QVERIFY(f.told().isEmpty());
+        QVERIFY(QFile::exists(home.filePath(".config/autostart/glimmerfen.desktop")));
     }
 
     void closeIsRefusedWhileTheOperationSemaphoreIsHeld() {
