@@ -5,8 +5,8 @@ The expected results are worked out here, independently of the C++ code: the
 stored text from the proxy's recording rules, header fields both from Python's
 email parser and from a small re-statement of the header parsing rules.
 
-Environment: GLIMMERFEN_CLI (the program), GLIMMERFEN_REPO (the repository root,
-for scripts/corpus-dir.sh). Both default to this checkout's out/ tree.
+Environment: GLIMMERFEN_CLI (the program, default: this checkout's out/ tree)
+and GLIMMERFEN_CORPUS (the mail corpus, as pop3_harness.corpus_dir reads it).
 """
 
 import fcntl
@@ -21,6 +21,8 @@ import unittest
 from email import message_from_bytes
 from email import policy as email_policy
 from pathlib import Path
+
+from pop3_harness import corpus_dir
 
 REPO = Path(os.environ.get("GLIMMERFEN_REPO", Path(__file__).resolve().parents[2]))
 CLI = Path(os.environ.get("GLIMMERFEN_CLI", REPO / "out" / "bin" / "glimmerfen-cli"))
@@ -55,11 +57,7 @@ def setUpModule():
     global CORPUS, HAM, SPAM
     if not os.access(CLI, os.X_OK):
         raise RuntimeError(f"{CLI} is not an executable; build the project first")
-    found = subprocess.run(["bash", str(REPO / "scripts" / "corpus-dir.sh")],
-                           capture_output=True, text=True, check=False)
-    if found.returncode != 0:
-        raise RuntimeError("scripts/corpus-dir.sh failed: " + found.stderr.strip())
-    CORPUS = Path(found.stdout.strip())
+    CORPUS = corpus_dir()
     HAM = sorted((CORPUS / "ham").iterdir())
     SPAM = sorted((CORPUS / "spam").iterdir())
     # The trim and limit tests need this many distinct messages.

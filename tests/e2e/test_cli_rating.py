@@ -9,7 +9,7 @@ No test leaves loopback: the block lists stay switched off while anything is
 rated, dnsbl and test-nameserver are only given arguments they must refuse, and
 the stored name server is a loopback address whenever they are run.
 
-Environment: as test_cli.py (GLIMMERFEN_CLI, GLIMMERFEN_REPO).
+Environment: as test_cli.py (GLIMMERFEN_CLI, GLIMMERFEN_CORPUS).
 """
 
 import fcntl

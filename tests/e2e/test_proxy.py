@@ -9,7 +9,7 @@ receive is worked out here from what the server sends directly: the same bytes,
 except the documented changes (the spam flag word in the Subject of spam, no
 STLS or PIPELINING in CAPA, STLS refused by the proxy).
 
-Environment: GLIMMERFEN_CLI, GLIMMERFEN_REPO as for the other e2e tests;
+Environment: GLIMMERFEN_CLI, GLIMMERFEN_CORPUS as for the other e2e tests;
 GLIMMERFEN_PROXY_TESTS=fast leaves out the slow flow-rate test, =slow runs only
 it (the default runs all).
 """

@@ -18,7 +18,7 @@ more than 600 + 90 messages, and after each session exactly as many as the
 recording and trim rules give; at the end it holds the texts of the newest
 recorded messages, in order, no more and no fewer.
 
-Environment: GLIMMERFEN_CLI, GLIMMERFEN_REPO as for the other e2e tests;
+Environment: GLIMMERFEN_CLI, GLIMMERFEN_CORPUS as for the other e2e tests;
 GLIMMERFEN_SOAK=short (the default, for ctest) or full (scripts/soak.sh).
 The figures are printed on standard output.
 """

@@ -1,10 +1,7 @@
 #include "BuildTestSupport.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 
 #include "platform/Clock.h"
 #include "store/EmailHeader.h"
@@ -98,32 +95,14 @@ std::vector<std::string> texts(std::string (*make)(int), int first, int count) {
     return list;
 }
 
-fs::path corpusDirectory() {
-    if (const char* env = std::getenv("GLIMMERFEN_CORPUS"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    // tests/unit/build/ -> the repository, which has the shared corpus beside it.
-    return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / ".." /
-           "shared" / "corpus";
-}
-
 std::vector<std::string> corpusMessages(const std::string& kind, std::size_t first,
                                         std::size_t count) {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (fs::directory_iterator it(corpusDirectory() / kind, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        files.push_back(it->path());
-    }
-    std::sort(files.begin(), files.end());
+    const std::vector<fs::path> files = corpusFiles(kind);
     std::vector<std::string> messages;
     for (std::size_t i = first; i < files.size() && messages.size() < count; ++i) {
-        std::ifstream in(files[i], std::ios::binary);
-        std::ostringstream raw;
-        raw << in.rdbuf();
         std::string text;
         char previous = '\0';
-        for (const char c : raw.str()) {
+        for (const char c : readWholeFile(files[i].string())) {
             if (c == '\n' && previous != '\r') {
                 text += '\r';
             }

@@ -15,6 +15,7 @@
 #include "build/ScheduleData.h"
 #include "desktop/BuildReporter.h"
 #include "rating/BayesFilter.h"
+#include "support/MailCorpus.h"
 #include "support/StoreFixture.h"
 
 // A reporter that keeps everything it is told, and can act when a stage begins
@@ -77,8 +78,8 @@ std::string unknownText(int i);
 std::vector<std::string> texts(std::string (*make)(int), int first, int count);
 
 // The public mail corpus, as the proxy records it: CR LF line ends, the
-// terminating ".\r\n" line, cut to 4,999 bytes. Empty when it is missing.
-std::filesystem::path corpusDirectory();
+// terminating ".\r\n" line, cut to 4,999 bytes. Empty, with the test failed,
+// when it is missing.
 std::vector<std::string> corpusMessages(const std::string& kind, std::size_t first,
                                         std::size_t count);
 

@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +17,7 @@
 #include "rating/TrainingCounts.h"
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
+#include "support/MailCorpus.h"
 #include "support/StoreFixture.h"
 
 namespace fs = std::filesystem;
@@ -100,15 +98,6 @@ double combined(const std::vector<float>& kept) {
 
 // ---- the corpus ----
 
-fs::path corpusDirectory() {
-    if (const char* env = std::getenv("GLIMMERFEN_CORPUS"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    // tests/unit/rating/ -> the repository, which has the shared corpus beside it.
-    return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / ".." /
-           "shared" / "corpus";
-}
-
 // A message as the proxy records it: CR LF line ends, at most 4,999 bytes.
 std::string asRecorded(const std::string& lf) {
     std::string text;
@@ -127,22 +116,12 @@ std::string asRecorded(const std::string& lf) {
 
 // The first `count` messages of ham/ or spam/, in file-name order.
 std::vector<std::string> corpusMessages(const std::string& kind, std::size_t count) {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (fs::directory_iterator it(corpusDirectory() / kind, ec), end; !ec && it != end;
-         it.increment(ec)) {
-        files.push_back(it->path());
-    }
-    std::sort(files.begin(), files.end());
     std::vector<std::string> messages;
-    for (const fs::path& file : files) {
+    for (const fs::path& file : corpusFiles(kind)) {
         if (messages.size() == count) {
             break;
         }
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        std::string text = asRecorded(bytes.str());
+        std::string text = asRecorded(readWholeFile(file.string()));
         if (!text.empty()) {
             messages.push_back(std::move(text));
         }
