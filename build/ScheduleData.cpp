@@ -2,13 +2,7 @@
 
 #include "platform/Files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <bit>
-#include <cerrno>
-#include <cstdio>
 #include <utility>
 
 #include "platform/Clock.h"
@@ -36,35 +30,6 @@ void writeUint32(char* out, std::uint32_t value) {
     for (std::size_t i = 0; i < 4; ++i) {
         out[i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
     }
-}
-
-// Reads at most `size` bytes of a regular file. Opening without blocking
-// keeps a FIFO or device planted under the name from hanging the caller.
-std::optional<std::string> readHead(const std::string& path, std::size_t size) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string bytes(size, '\0');
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, bytes.data() + got, size - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    bytes.resize(got);
-    return bytes;
 }
 
 }  // namespace
@@ -131,11 +96,11 @@ ScheduleData::ScheduleData(std::string fileName) : m_fileName(std::move(fileName
 }
 
 bool ScheduleData::loadSchedule(ScheduleBytes& bytes) {
-    const std::optional<std::string> head = readHead(m_fileName, ScheduleRecord::kSize);
-    if (!head) {
+    const platform::SmallFile head = platform::readSmallFile(m_fileName, ScheduleRecord::kSize);
+    if (head.status != platform::OwnFile::Status::Open) {
         return false;
     }
-    const std::optional<ScheduleRecord> record = decodeScheduleRecord(*head);
+    const std::optional<ScheduleRecord> record = decodeScheduleRecord(head.bytes);
     if (!record) {
         return false;
     }

@@ -2,11 +2,11 @@
 // script, migrate or run without a desktop.
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +17,7 @@
 #include "cli/RatingCommands.h"
 #include "cli/StoreCommands.h"
 #include "diag/Error.h"
+#include "platform/DataDirectory.h"
 
 namespace {
 
@@ -60,7 +61,10 @@ const std::map<std::string, Command>& commandTable() {
 
 constexpr const char* kHelp = R"(usage: glimmerfen-cli [-C DIR] COMMAND [ARGUMENTS]
 
-Works on the Glimmerfen store (HGIndex.hgd) in the current directory, or in DIR.
+Works on the Glimmerfen store (HGIndex.hgd) and the files beside it in the data
+directory, $XDG_DATA_HOME/glimmerfen (by default ~/.local/share/glimmerfen, made
+on first use), or in DIR, which must exist (relative file names then start from
+DIR). The directory must be yours and writable by you alone.
 Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
          goodB (Store Good), badB (Store Bad), trashA (Trash Bin).
 
@@ -124,6 +128,31 @@ int fail(const std::string& reason, int code) {
     return code;
 }
 
+// The position of the first argument that names a file of the user's, for the
+// commands that take such files (the command name is argument 0).
+const std::map<std::string, std::size_t>& fileArguments() {
+    static const std::map<std::string, std::size_t> table = {
+        {"import", 2}, {"parse", 1}, {"rate", 1}, {"tokens", 1}};
+    return table;
+}
+
+// The command runs in the data directory, but files named on the command line
+// are taken from where the user stands, as any command's would be.
+void anchorFileArguments(std::vector<std::string>& args) {
+    const auto first = fileArguments().find(args[0]);
+    char* here = ::getcwd(nullptr, 0);
+    if (first == fileArguments().end() || here == nullptr) {
+        std::free(here);
+        return;
+    }
+    for (std::size_t i = first->second; i < args.size(); ++i) {
+        if (!args[i].empty() && args[i][0] != '/' && !args[i].starts_with("--")) {
+            args[i] = std::string(here) + "/" + args[i];
+        }
+    }
+    std::free(here);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,10 +160,9 @@ int main(int argc, char** argv) {
     if (args.size() == 1 && args[0] == "-C") {
         return fail("-C needs a directory", 2);
     }
+    std::optional<std::string> namedDirectory;
     if (args.size() >= 2 && args[0] == "-C") {
-        if (::chdir(args[1].c_str()) != 0) {
-            return fail("cannot change into " + args[1] + ": " + std::strerror(errno), 1);
-        }
+        namedDirectory = args[1];
         args.erase(args.begin(), args.begin() + 2);
     }
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
@@ -144,6 +172,15 @@ int main(int argc, char** argv) {
     const auto command = commandTable().find(args[0]);
     if (command == commandTable().end()) {
         return fail("unknown command '" + args[0] + "' (see glimmerfen-cli --help)", 2);
+    }
+    if (!namedDirectory) {
+        anchorFileArguments(args);
+    }
+    const auto refusal = platform::enterDataDirectory(
+        namedDirectory.value_or(platform::defaultDataDirectory()),
+        namedDirectory ? platform::Creation::MustExist : platform::Creation::CreateMissing);
+    if (refusal) {
+        return fail(*refusal, 1);
     }
     try {
         command->second({args.begin() + 1, args.end()}, std::cout, std::cerr);

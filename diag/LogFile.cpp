@@ -1,9 +1,7 @@
 #include "diag/LogFile.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -24,7 +22,6 @@ std::string twoDigits(int a, int b, int c, char separator) {
     return text;
 }
 
-
 }  // namespace
 
 Stamp stampNow() {
@@ -42,18 +39,17 @@ std::string formatPlainEntry(const std::string& message, const std::string& oper
 void appendLogEntry(const std::string& path, const std::string& text, const Stamp& stamp,
                     std::int64_t sizeLimit) {
     std::lock_guard lock(logMutex);
-    if (sizeLimit >= 0 && platform::fileSize(path) > sizeLimit) {
-        platform::truncateFile(path);
+    platform::OwnFile file = platform::OwnFile::openForAppend(path);
+    if (!file.isOpen()) {
+        return;
     }
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    if (sizeLimit >= 0 && file.size() > sizeLimit && ::ftruncate(file.fd(), 0) != 0) {
         return;
     }
     // One write per entry keeps entries from different processes whole.
     const std::string entry =
         "\n" + text + "\n Date: " + stamp.date + "  Time: " + stamp.time + "\n\n";
-    platform::writeAll(fd, entry.data(), entry.size());
-    ::close(fd);
+    platform::writeAll(file.fd(), entry.data(), entry.size());
 }
 
 }  // namespace diag

@@ -21,8 +21,9 @@ std::string formatPlainEntry(const std::string& message, const std::string& oper
                              const std::string& file);
 
 // Appends one entry. With a size limit, a file already larger than the limit is
-// emptied first. A file that cannot be opened is passed over silently: logging
-// must never be the reason an error goes unreported to its caller.
+// emptied first. A file that cannot be opened (a link or a FIFO under the name
+// included: the entry is never written through one) is passed over silently:
+// logging must never be the reason an error goes unreported to its caller.
 void appendLogEntry(const std::string& path, const std::string& text, const Stamp& stamp,
                     std::int64_t sizeLimit = -1);
 

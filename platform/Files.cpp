@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <vector>
@@ -11,6 +12,9 @@
 namespace platform {
 
 namespace {
+
+constexpr mode_t kOwnerOnly = 0600;
+constexpr const char* kTemporarySuffix = ".part";
 
 bool copyContents(int in, int out) {
     std::vector<char> buffer(1 << 20);
@@ -31,6 +35,20 @@ bool copyContents(int in, int out) {
     }
 }
 
+int createExclusive(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kOwnerOnly);
+}
+
+// A name already there is a leftover of a write that never finished, or a
+// planted link; unlinking removes the name itself, never what a link points at.
+int createTemporary(const std::string& path) {
+    const int fd = createExclusive(path);
+    if (fd >= 0 || errno != EEXIST || ::unlink(path.c_str()) != 0) {
+        return fd;
+    }
+    return createExclusive(path);
+}
+
 }  // namespace
 
 bool writeAll(int fd, const void* data, std::size_t size) {
@@ -49,13 +67,13 @@ bool writeAll(int fd, const void* data, std::size_t size) {
     return true;
 }
 
-bool replaceFileContents(const std::string& path, std::string_view bytes) {
-    const std::string temporary = path + ".part";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool replaceFile(const std::string& path, const std::function<bool(int fd)>& write) {
+    const std::string temporary = path + kTemporarySuffix;
+    const int fd = createTemporary(temporary);
     if (fd < 0) {
         return false;
     }
-    bool ok = writeAll(fd, bytes.data(), bytes.size());
+    bool ok = write(fd);
     ok = (::fsync(fd) == 0) && ok;
     ok = (::close(fd) == 0) && ok;
     if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) {
@@ -63,6 +81,32 @@ bool replaceFileContents(const std::string& path, std::string_view bytes) {
     }
     ::unlink(temporary.c_str());
     return false;
+}
+
+bool replaceFileContents(const std::string& path, std::string_view bytes) {
+    return replaceFile(path, [bytes](int fd) { return writeAll(fd, bytes.data(), bytes.size()); });
+}
+
+SmallFile readSmallFile(const std::string& path, std::size_t limit) {
+    OwnFile file = OwnFile::openForReading(path);
+    SmallFile result{file.status(), {}, file.problem()};
+    if (!file.isOpen()) {
+        return result;
+    }
+    // Sized by what is read, not by what the file claims: it may change under us.
+    std::vector<char> chunk(std::min<std::size_t>(limit, 1 << 16));
+    while (result.bytes.size() < limit) {
+        const std::size_t wanted = std::min(chunk.size(), limit - result.bytes.size());
+        const ssize_t got = ::read(file.fd(), chunk.data(), wanted);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        result.bytes.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    return result;
 }
 
 std::int64_t fileSize(const std::string& path) {
@@ -83,25 +127,11 @@ bool directoryExists(const std::string& path) {
 }
 
 bool copyFile(const std::string& from, const std::string& to) {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
+    const OwnFile in = OwnFile::openForReading(from);
+    if (!in.isOpen()) {
         return false;
     }
-    const std::string temporary = to + ".part";
-    const int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
-        ::close(in);
-        return false;
-    }
-    bool ok = copyContents(in, out);
-    ok = (::fsync(out) == 0) && ok;
-    ok = (::close(out) == 0) && ok;
-    ::close(in);
-    if (ok && std::rename(temporary.c_str(), to.c_str()) == 0) {
-        return true;
-    }
-    ::unlink(temporary.c_str());
-    return false;
+    return replaceFile(to, [&in](int out) { return copyContents(in.fd(), out); });
 }
 
 bool renameFile(const std::string& from, const std::string& to) {
@@ -113,12 +143,7 @@ bool deleteFile(const std::string& path) {
 }
 
 bool truncateFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    return true;
+    return OwnFile::openTruncated(path).isOpen();
 }
 
 }  // namespace platform

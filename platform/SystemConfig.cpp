@@ -1,6 +1,7 @@
 #include "platform/SystemConfig.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,10 +38,17 @@ bool isBlank(char c) {
 }
 
 // The first limit bytes of the file; a line cut off by the limit is dropped
-// rather than read as a shorter address.
+// rather than read as a shorter address. System files may well be links (a
+// resolver manager links resolv.conf), but only a regular file is read: a FIFO
+// there would hang the caller waiting for a writer.
 std::optional<std::string> readCapped(const std::string& path, std::size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
         return std::nullopt;
     }
     std::string text(limit + 1, '\0');

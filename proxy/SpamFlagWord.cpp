@@ -1,9 +1,7 @@
 #include "proxy/SpamFlagWord.h"
 
-#include <array>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 
 #include "platform/Files.h"
 
@@ -15,28 +13,22 @@ constexpr std::uint32_t kMaxStored = kMaxSpamFlagWord + 1;
 }  // namespace
 
 std::string readSpamFlagWord(const std::string& fileName) {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file) {
+    const platform::SmallFile file = platform::readSmallFile(fileName, 4 + kMaxStored);
+    const std::string& read = file.bytes;
+    if (read.size() < 4) {
         return kDefaultSpamFlagWord;
     }
-    std::array<unsigned char, 4> lengthBytes{};
-    if (!file.read(reinterpret_cast<char*>(lengthBytes.data()), lengthBytes.size())) {
+    const auto byte = [&read](std::size_t i) { return static_cast<unsigned char>(read[i]); };
+    const std::uint32_t stored = byte(0) | (std::uint32_t{byte(1)} << 8) |
+                                 (std::uint32_t{byte(2)} << 16) | (std::uint32_t{byte(3)} << 24);
+    if (stored < kMinStored || stored > kMaxStored || read.size() < 4 + stored) {
         return kDefaultSpamFlagWord;
     }
-    const std::uint32_t stored = lengthBytes[0] | (std::uint32_t{lengthBytes[1]} << 8) |
-                                 (std::uint32_t{lengthBytes[2]} << 16) |
-                                 (std::uint32_t{lengthBytes[3]} << 24);
-    if (stored < kMinStored || stored > kMaxStored) {
-        return kDefaultSpamFlagWord;
-    }
-    std::array<char, kMaxStored> bytes{};
-    if (!file.read(bytes.data(), stored)) {
-        return kDefaultSpamFlagWord;
-    }
+    const char* bytes = read.data() + 4;
     // The word ends at its 0 byte, which must lie within the L bytes: without
     // it a length of 21 would hand on 21 characters, more than a flag word may
     // have and more than the marker leaves room for in a message.
-    const std::size_t length = strnlen(bytes.data(), stored);
+    const std::size_t length = strnlen(bytes, stored);
     if (length == stored) {
         return kDefaultSpamFlagWord;
     }
@@ -44,7 +36,7 @@ std::string readSpamFlagWord(const std::string& fileName) {
     if (length < kMinSpamFlagWord) {
         return kDefaultSpamFlagWord;
     }
-    return std::string(bytes.data(), length);
+    return std::string(bytes, length);
 }
 
 bool writeSpamFlagWord(std::string_view word, const std::string& fileName) {

@@ -2,12 +2,7 @@
 
 #include "platform/Files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -156,16 +151,17 @@ FilterList::FilterList(std::string_view fileName) : m_fileName(fileName) {}
 
 bool FilterList::load() {
     platform::CriticalSectionGuard guard(m_lock);
-    std::FILE* file = std::fopen(m_fileName.c_str(), "rbe");
+    platform::OwnFile opened = platform::OwnFile::openForReading(m_fileName);
+    if (!opened.isOpen() || opened.size() <= 0) {
+        return false;
+    }
+    const auto size = static_cast<std::uint64_t>(opened.size());
+    std::FILE* file = ::fdopen(opened.fd(), "rb");
     if (file == nullptr) {
         return false;
     }
-    struct stat info {};
-    if (::fstat(::fileno(file), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
-        std::fclose(file);
-        return false;
-    }
-    FileSource source(file, static_cast<std::uint64_t>(info.st_size));
+    opened.release();
+    FileSource source(file, size);
     m_entries = decodeRecords(source);
     std::fclose(file);
     return true;

@@ -2,8 +2,6 @@
 
 #include "platform/Files.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,24 +56,6 @@ float saneProbability(float p) {
     return std::clamp(p, 0.0f, 1.0f);
 }
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    int get() const { return m_fd; }
-    // Closes now, reporting whether the last writes made it out.
-    bool close() { return ::close(std::exchange(m_fd, -1)) == 0; }
-
-  private:
-    int m_fd;
-};
-
 }  // namespace
 
 TokenProbabilityTable::TokenProbabilityTable(std::string fileName)
@@ -122,21 +102,18 @@ bool TokenProbabilityTable::save() const {
 
 bool TokenProbabilityTable::load() {
     clear();
-    FileDescriptor fd(::open(m_fileName.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    const platform::OwnFile file = platform::OwnFile::openForReading(m_fileName);
+    if (!file.isOpen()) {
         return false;
     }
     std::array<unsigned char, kHeaderSize> head{};
-    if (readUpTo(fd.get(), head.data(), head.size()) != head.size()) {
+    if (readUpTo(file.fd(), head.data(), head.size()) != head.size()) {
         return false;
     }
     const std::uint32_t counted = getUint32(head.data());
     const std::uint32_t collisions = getUint32(head.data() + 4);
 
-    struct stat status {};
-    const std::uint64_t fileBytes = ::fstat(fd.get(), &status) == 0 && status.st_size > 0
-                                        ? static_cast<std::uint64_t>(status.st_size)
-                                        : 0;
+    const std::uint64_t fileBytes = static_cast<std::uint64_t>(file.size());
     const std::uint64_t present =
         fileBytes > kHeaderSize ? (fileBytes - kHeaderSize) / kRecordSize : 0;
     const std::uint64_t wanted = std::min<std::uint64_t>(counted, present);
@@ -150,7 +127,7 @@ bool TokenProbabilityTable::load() {
     while (loaded < wanted) {
         const auto records =
             static_cast<std::size_t>(std::min<std::uint64_t>(wanted - loaded, kRecordsPerChunk));
-        const std::size_t got = readUpTo(fd.get(), chunk.data(), records * kRecordSize);
+        const std::size_t got = readUpTo(file.fd(), chunk.data(), records * kRecordSize);
         const std::size_t whole = got / kRecordSize;
         for (std::size_t i = 0; i < whole; ++i) {
             const unsigned char* record = chunk.data() + i * kRecordSize;

@@ -74,7 +74,7 @@ mapfile -t spam < <(find "$corpus/spam" -type f | sort)
 "$cli" -C "$data" schedule --days Mon,Thu --time 7:30 --pm >/dev/null
 "$cli" -C "$data" settings --local-port 4110 >/dev/null
 
-(cd "$data" && exec "$app") >"$work/app.log" 2>&1 &
+(cd "$data" && exec "$app" --data-dir "$data") >"$work/app.log" 2>&1 &
 pids+=($!)
 docked() { xwininfo -root -tree | grep -q '("glimmerfen" "Glimmerfen")'; }
 waitfor 20 docked
@@ -142,7 +142,7 @@ other="$work/other"
 mkdir -p "$other/backup"
 "$cli" -C "$other" init >/dev/null
 "$cli" -C "$other" settings --local-port 4110 >/dev/null
-(cd "$other" && exec "$app") >"$work/other.log" 2>&1 &
+(cd "$other" && exec "$app" --data-dir "$other") >"$work/other.log" 2>&1 &
 pids+=($!)
 waitfor 20 xdotool search --onlyvisible --name '^WARNING: Server Port Conflict$'
 sleep 0.5

@@ -1,11 +1,10 @@
 #include "store/StoreFile.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <vector>
 
 #include "platform/Files.h"
@@ -34,28 +33,16 @@ bool writeEmptyStore(int fd) {
 }  // namespace
 
 std::optional<StoreFile> StoreFile::open(const std::string& path, Mode mode) {
-    const int flags = (mode == Mode::Read ? O_RDONLY : O_RDWR) | O_CLOEXEC;
-    const int fd = ::open(path.c_str(), flags);
-    if (fd < 0) {
+    platform::OwnFile file = mode == Mode::Read ? platform::OwnFile::openForReading(path)
+                                                : platform::OwnFile::openForUpdate(path);
+    if (!file.isOpen()) {
         return std::nullopt;
     }
-    return StoreFile(fd);
+    return StoreFile(file.release());
 }
 
 bool StoreFile::create(const std::string& path) {
-    const std::string temporary = path + ".new";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return false;
-    }
-    bool ok = writeEmptyStore(fd);
-    ok = (::fsync(fd) == 0) && ok;
-    ok = (::close(fd) == 0) && ok;
-    if (ok && std::rename(temporary.c_str(), path.c_str()) == 0) {
-        return true;
-    }
-    ::unlink(temporary.c_str());
-    return false;
+    return platform::replaceFile(path, writeEmptyStore);
 }
 
 StoreFile::StoreFile(StoreFile&& other) noexcept : m_fd(other.m_fd) {

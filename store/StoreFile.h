@@ -19,10 +19,13 @@ class StoreFile {
   public:
     enum class Mode { Read, Update };
 
-    // nullopt when the file cannot be opened in that mode (it is never created here).
+    // nullopt when the file cannot be opened in that mode (it is never created
+    // here), and when the name holds a link, a FIFO or a device rather than the
+    // store: the store is never reached through a link.
     static std::optional<StoreFile> open(const std::string& path, Mode mode);
-    // Writes a new store file with every slot free, through a temporary name, so
-    // a full disk never leaves a half-made store behind. False on any failure.
+    // Writes a new store file (0600) with every slot free, through a temporary
+    // name, so a full disk never leaves a half-made store behind. False on any
+    // failure.
     static bool create(const std::string& path);
 
     StoreFile(StoreFile&& other) noexcept;

@@ -1,8 +1,8 @@
 #include "ui/AnimSetting.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <fstream>
 #include <string_view>
 
 #include "platform/Files.h"
@@ -12,13 +12,13 @@ constexpr std::uint32_t kAnimate = 1;
 }  // namespace
 
 bool AnimSetting::read(const std::string& fileName) {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file) {
+    const platform::SmallFile file = platform::readSmallFile(fileName, 4);
+    if (file.status != platform::OwnFile::Status::Open) {
         return false;
     }
     // Bytes a short file does not hold stay 0.
     std::array<unsigned char, 4> bytes{};
-    file.read(reinterpret_cast<char*>(bytes.data()), bytes.size());
+    std::copy(file.bytes.begin(), file.bytes.end(), bytes.begin());
     const std::uint32_t value = bytes[0] | (std::uint32_t{bytes[1]} << 8) |
                                 (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
     return value == kAnimate;

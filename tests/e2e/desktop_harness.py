@@ -127,7 +127,8 @@ class DesktopApp(h.Proxy):
         self.display = display
 
     def launch(self) -> h.Child:
-        return h.Child([APP], self.dir / "app.log", env=self.display.env(), cwd=self.dir)
+        return h.Child([APP, "--data-dir", self.dir], self.dir / "app.log",
+                       env=self.display.env(), cwd=self.dir)
 
     def start(self):
         self.child = self.launch()

@@ -237,9 +237,19 @@ class CliCase(unittest.TestCase):
         self.root = Path(self._tmp.name)
         self.store_dir = self.root / "store"
         self.store_dir.mkdir()
+        # The program's own default directory lives under HOME: a private one.
+        self.env = {k: v for k, v in os.environ.items() if k != "XDG_DATA_HOME"}
+        self.env["HOME"] = str(self.root / "home")
+
+    def cli_args(self, args, cwd):
+        """Run in the store directory unless the test says where: -C names it."""
+        args = list(map(str, args))
+        if cwd is None and args[:1] != ["-C"]:
+            args = ["-C", str(self.store_dir), *args]
+        return [str(CLI), *args]
 
     def run_cli(self, *args, cwd=None):
-        return subprocess.run([str(CLI), *map(str, args)], cwd=cwd or self.store_dir,
+        return subprocess.run(self.cli_args(args, cwd), cwd=cwd or self.store_dir, env=self.env,
                               capture_output=True, timeout=120, check=False)
 
     def cli(self, *args, cwd=None) -> bytes:
