@@ -95,6 +95,10 @@ class LocationTest(DataDirectoryCase):
         for cwd in (self.home, self.root):
             self.assertIn("friend@example.org", self.cli("lists", "white", cwd=cwd))
         self.assertEqual(self.cli("flag-word", cwd=self.home), "**SPAM**\n")
+        # A file named on the command line is the user's, taken from where they stand.
+        (self.elsewhere / "note.eml").write_bytes(b"From: a@example.org\nSubject: hi\n\nbody\n")
+        self.cli("import", "newA", "note.eml")
+        self.assertEqual(self.cli("count", "newA"), "1\n")
 
     def test_xdg_data_home_when_absolute_and_the_default_otherwise(self):
         xdg = self.root / "xdg"
