@@ -4,9 +4,8 @@ BUILD_DIR := out
 ASAN_DIR  := $(BUILD_DIR)/asan
 TSAN_DIR  := $(BUILD_DIR)/tsan
 JOBS      ?= 2
-DATA_DIR  := $(HOME)/.local/share/glimmerfen
 
-# The program keeps its store relative to the working directory, hence the cd.
+# The programs keep their files in $XDG_DATA_HOME/glimmerfen wherever they start.
 APP := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen
 CLI := $(CURDIR)/$(BUILD_DIR)/bin/glimmerfen-cli
 
@@ -27,8 +26,7 @@ compile:
 run:
 	bash scripts/install-deps.sh build test bench ui
 	$(MAKE) compile
-	mkdir -p "$(DATA_DIR)/backup"
-	cd "$(DATA_DIR)" && if [ -x "$(APP)" ]; then exec "$(APP)"; else exec "$(CLI)" --help; fi
+	if [ -x "$(APP)" ]; then exec "$(APP)"; else exec "$(CLI)" --help; fi
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j$(JOBS)
