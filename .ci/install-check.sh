@@ -196,12 +196,49 @@ EOF
 
 # $1 the unit file, $2 the glimmerfen-cli it must start (its path once installed).
 check_unit() {
-    local unit=$1 cli=$2 exec_start
+    local unit=$1 cli=$2 exec_start strangers
     exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-    if [[ $exec_start == "$cli proxy" ]]; then
+    strangers=$(grep -E '^Exec[A-Za-z]*=' "$unit" | grep -v "=$cli " || true)
+    if [[ $exec_start == "$cli proxy" && -z $strangers ]]; then
         pass "unit starts $exec_start"
     else
-        fail "unit ExecStart" "'$exec_start', not '$cli proxy'"
+        fail "unit ExecStart" "'$exec_start', not '$cli proxy'${strangers:+, or another program: $strangers}"
+    fi
+}
+
+# Runs the unit's commands as systemd would on a first start, in an empty home:
+# the proxy must come up and end cleanly on the SIGTERM of `systemctl stop`.
+check_unit_commands() {
+    local unit=$1 home=$2 port pid status=0
+    mkdir -p "$home"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    # As a login session has them: a home, and no XDG_DATA_HOME of the job's.
+    local -a session=(env -u XDG_DATA_HOME HOME="$home") pre start
+    # systemd splits the command lines at blanks; none has quotes.
+    read -r -a pre <<<"$(sed -n 's/^ExecStartPre=//p' "$unit")"
+    read -r -a start <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
+    if ((${#pre[@]} > 0)) && ! "${session[@]}" "${pre[@]}" >"$home/pre.log" 2>&1; then
+        fail "unit ExecStartPre" "'${pre[*]}' failed: $(cat "$home/pre.log")"
+        return
+    fi
+    if ! "${session[@]}" "${start[0]}" settings --local-port "$port" >"$home/settings.log" 2>&1; then
+        fail "unit commands" "no store after ExecStartPre: $(cat "$home/settings.log")"
+        return
+    fi
+    "${session[@]}" "${start[@]}" 2>"$home/proxy.log" &
+    pid=$!
+    local tries
+    for ((tries = 0; tries < 100; ++tries)); do
+        grep -q "listening on 127.0.0.1:$port" "$home/proxy.log" && break
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" || status=$?
+    if grep -q "listening on 127.0.0.1:$port" "$home/proxy.log" && ((status == 0)); then
+        pass "the unit's commands start the proxy in an empty home, and SIGTERM ends it with 0"
+    else
+        fail "unit commands" "exit $status: $(cat "$home/proxy.log")"
     fi
 }
 
@@ -229,6 +266,7 @@ check_installed_tree() {
     check_completion "$prefix"
     check_icons "$prefix"
     check_unit "$prefix/lib/systemd/user/glimmerfen-proxy.service" "$prefix/bin/glimmerfen-cli"
+    check_unit_commands "$prefix/lib/systemd/user/glimmerfen-proxy.service" "$scratch/home"
     if command -v systemd-analyze >/dev/null; then
         check_unit_with_systemd "$prefix"
     else
@@ -270,16 +308,20 @@ check_package() {
 }
 
 main() {
-    local start=$SECONDS
+    local started=$SECONDS
     bash scripts/install-deps.sh build test bench ui package
     make --no-print-directory BUILD_DIR="$BUILD_DIR" compile
     scratch=$(mktemp -d /tmp/glimmerfen-install-check.XXXXXX)
     trap 'rm -rf "$scratch"' EXIT
-    cmake --install "$BUILD_DIR" --prefix "$scratch/usr" >"$scratch/install.log"
+    if ! cmake --install "$BUILD_DIR" --prefix "$scratch/usr" >"$scratch/install.log" 2>&1; then
+        cat "$scratch/install.log" >&2
+        echo "install-check: FAILED: cmake --install $BUILD_DIR" >&2
+        exit 1
+    fi
     pass "cmake --install $BUILD_DIR --prefix $scratch/usr"
     check_installed_tree "$scratch/usr"
     check_package "$scratch"
-    echo "install-check: $((SECONDS - start))s"
+    echo "install-check: $((SECONDS - started))s"
     if ((${#failures[@]} > 0)); then
         local IFS=,
         echo "install-check: ${#failures[@]} check(s) failed: ${failures[*]}" >&2
