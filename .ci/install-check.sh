@@ -307,6 +307,26 @@ check_package() {
     fi
 }
 
+# A user's own install (--prefix ~/.local) must put the unit where the user's
+# systemd looks: ~/.local/share/systemd/user, not ~/.local/lib/systemd/user.
+check_user_prefix() {
+    local home=$scratch/userhome unit
+    mkdir -p "$home"
+    if ! HOME=$home XDG_DATA_HOME= cmake --install "$BUILD_DIR" --prefix "$home/.local" \
+        >"$scratch/user-install.log" 2>&1; then
+        cat "$scratch/user-install.log" >&2
+        fail "user install" "cmake --install --prefix ~/.local failed"
+        return
+    fi
+    unit=$home/.local/share/systemd/user/glimmerfen-proxy.service
+    if [[ -f $unit && ! -e $home/.local/lib/systemd/user/glimmerfen-proxy.service ]]; then
+        pass "--prefix ~/.local puts the unit in ~/.local/share/systemd/user"
+        check_unit "$unit" "$home/.local/bin/glimmerfen-cli"
+    else
+        fail "user install" "the unit is not in ~/.local/share/systemd/user"
+    fi
+}
+
 main() {
     local started=$SECONDS
     bash scripts/install-deps.sh build test bench ui package
@@ -320,6 +340,7 @@ main() {
     fi
     pass "cmake --install $BUILD_DIR --prefix $scratch/usr"
     check_installed_tree "$scratch/usr"
+    check_user_prefix
     check_package "$scratch"
     echo "install-check: $((SECONDS - started))s"
     if ((${#failures[@]} > 0)); then
