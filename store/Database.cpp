@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "diag/Error.h"
 #include "diag/SourceName.h"
@@ -15,6 +16,9 @@ namespace {
 
 constexpr const char* kCantOpen = "Can't Open Database";
 constexpr const char* kCantOpenFile = "Can't Open Database File";
+constexpr const char* kOutOfNumbers =
+    "Can't Open Database: the store has run out of email numbers; close the program, "
+    "keep HGIndex.hgd as a backup under another name and start again with a new store";
 constexpr const char* kOneDeleted = "WARNING: Had to delete a corrupted email!";
 constexpr const char* kManyDeleted = "WARNING: Had to delete corrupted emails!";
 
@@ -169,9 +173,14 @@ int CDatabase::getNextEmailIndex() {
     return guarded("getNextEmailIndex", __LINE__, [&] {
         const StoreFile file = openOrFail(StoreFile::Mode::Update, kCantOpen);
         const std::int32_t counter = file.readInt32(kCounterOffset);
-        // Unsigned arithmetic: a damaged counter at its maximum must not overflow.
-        file.writeInt32(kCounterOffset,
-                        static_cast<std::int32_t>(static_cast<std::uint32_t>(counter) + 1u));
+        // Every stored number must stay below the counter, or cleaning takes the
+        // record for corrupted and deletes it: the counter never passes its top,
+        // and a counter already below zero hands out nothing that could collide
+        // with the free-slot mark.
+        if (counter < 0 || counter == std::numeric_limits<std::int32_t>::max()) {
+            throw StoreFault{kOutOfNumbers};
+        }
+        file.writeInt32(kCounterOffset, counter + 1);
         return static_cast<int>(counter);
     });
 }

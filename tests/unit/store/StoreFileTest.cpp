@@ -1,6 +1,8 @@
 // The byte layout of HGIndex.hgd and the slot bookkeeping behind the folders.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "diag/Error.h"
 #include "platform/Files.h"
 #include "store/Folder.h"
@@ -41,6 +43,25 @@ TEST_F(StoreFileTest, CounterStartsAtZeroAndRisesByOne) {
     EXPECT_EQ(fileInt32At(kStore, 0), 1);
     EXPECT_EQ(db().getNextEmailIndex(), 1);
     EXPECT_EQ(db().readCounter(), 2);
+}
+
+TEST_F(StoreFileTest, CounterAtItsTopRefusesAndKeepsEveryStoredEmail) {
+    constexpr std::int32_t kTop = std::numeric_limits<std::int32_t>::max();
+    putFileInt32At(kStore, kCounterOffset, kTop - 1);
+    const int last = db().getNextEmailIndex();
+    EXPECT_EQ(last, kTop - 1);
+    addEmail("goodA", last);
+    try {
+        db().getNextEmailIndex();
+        FAIL() << "a number past the top was handed out";
+    } catch (const CError& error) {
+        EXPECT_NE(std::string(error.what()).find("Can't Open Database: the store has run out"),
+                  std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(db().readCounter(), kTop);
+    db().cleanAllFolders();
+    EXPECT_EQ(db().emailIndexes("goodA"), (std::vector<int>{last}));
 }
 
 TEST_F(StoreFileTest, RecordFieldsLandAtTheirOffsets) {
