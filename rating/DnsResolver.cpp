@@ -97,11 +97,13 @@ std::size_t DnsResolver::buildQuery(const std::string& name) {
     return at + 4;
 }
 
-int DnsResolver::queryDnsbl(const std::string& address, int zone) {
-    return ask(address, zone).result;
+int DnsResolver::queryDnsbl(const std::string& address, int zone,
+                            std::chrono::milliseconds longestWait) {
+    return ask(address, zone, std::min(m_wait, longestWait)).result;
 }
 
-DnsResolver::Outcome DnsResolver::ask(const std::string& address, int zone) {
+DnsResolver::Outcome DnsResolver::ask(const std::string& address, int zone,
+                                      std::chrono::milliseconds wait) {
     Outcome outcome;
     if (zone != 0 && zone != 1) {
         return outcome;
@@ -135,20 +137,40 @@ DnsResolver::Outcome DnsResolver::ask(const std::string& address, int zone) {
         m_socket.close();
         return outcome;
     }
-    // Connected, so the one datagram read below is the name server's: an
+    // Connected, so only datagrams from the name server's address arrive: an
     // unconnected socket would take a datagram from anyone who guessed its port.
-    if (m_socket.connect(m_nameServer, m_port) &&
-        m_socket.send(std::span<const std::uint8_t>(m_query.data(), queryLength)) &&
-        m_socket.waitReadable(m_wait) == platform::UdpSocket::Wait::Readable) {
-        const int received = m_socket.receive(m_answer);
-        if (received >= 0) {
-            const DnsblReply reply = readDnsblReply(
-                std::span<const std::uint8_t>(m_answer.data(), static_cast<std::size_t>(received)));
-            outcome = {reply.answered, reply.result};
+    const std::span<const std::uint8_t> query(m_query.data(), queryLength);
+    if (m_socket.connect(m_nameServer, m_port) && m_socket.send(query)) {
+        if (const auto reply = awaitReply(query, wait)) {
+            outcome = {reply->answered, reply->result};
         }
     }
     m_socket.close();
     return outcome;
+}
+
+// Datagrams that do not answer `query` are dropped and the wait goes on, for
+// no longer in all than one wait: a stream of strays cannot stretch it.
+std::optional<DnsblReply> DnsResolver::awaitReply(std::span<const std::uint8_t> query,
+                                                  std::chrono::milliseconds wait) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + wait;
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= std::chrono::milliseconds::zero() ||
+            m_socket.waitReadable(left) != platform::UdpSocket::Wait::Readable) {
+            return std::nullopt;
+        }
+        const int received = m_socket.receive(m_answer);
+        if (received < 0) {
+            return std::nullopt;
+        }
+        const std::span<const std::uint8_t> datagram(m_answer.data(),
+                                                     static_cast<std::size_t>(received));
+        if (answersQuery(datagram, query)) {
+            return readDnsblReply(datagram);
+        }
+    }
 }
 
 bool DnsResolver::testNameServer(const std::string& address) {
@@ -156,8 +178,12 @@ bool DnsResolver::testNameServer(const std::string& address) {
     const std::string saved = m_nameServer;
     m_nameServer = address;
     m_serverKnown = true;
-    const Outcome outcome = ask(kTestAddress, 0);
+    const Outcome outcome = ask(kTestAddress, 0, m_wait);
     m_nameServer = saved;
     m_serverKnown = false;
     return outcome.answered;
+}
+
+std::unique_ptr<DnsResolver> DnsResolver::forServerTest() const {
+    return std::make_unique<DnsResolver>(m_store, m_desktop, m_port, m_wait);
 }

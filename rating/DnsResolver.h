@@ -4,13 +4,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "desktop/Desktop.h"
 #include "platform/CriticalSection.h"
 #include "platform/UdpSocket.h"
+#include "rating/DnsblAnswer.h"
 #include "store/Database.h"
 
 // The four numbers of a dotted-quad IPv4 text, most significant first: exactly
@@ -20,8 +23,9 @@ std::optional<std::array<std::uint8_t, 4>> parseDottedQuad(std::string_view text
 
 // The small UDP DNS client that asks the two block lists about one IPv4
 // address, through the name server the user configured. One query runs at a
-// time (the resolver lock); each sends one datagram and waits once for one
-// reply, without retries or caching.
+// time (the resolver lock); each sends one datagram and waits, for one wait in
+// all, for the reply that carries its id and question, without retries or
+// caching.
 class DnsResolver {
   public:
     // Zone 0 is the first list (state bit value 2), zone 1 the second (value 4).
@@ -42,7 +46,10 @@ class DnsResolver {
     // reply in time, a socket failure, an error reply, an address text that is
     // not a dotted quad, a zone other than 0 or 1), 0 when the address is not
     // listed, above 0 when it is. See interpretDnsblAnswer for the reading.
-    int queryDnsbl(const std::string& address, int zone);
+    // `longestWait` cuts the resolver's own wait for this one query, so that a
+    // caller with a time budget of its own is never held past it.
+    int queryDnsbl(const std::string& address, int zone,
+                   std::chrono::milliseconds longestWait = std::chrono::milliseconds::max());
 
     // True when a name server at `address` answers a block-list query at all:
     // a well-formed reply with response code 0 or 3, whatever address it
@@ -51,6 +58,13 @@ class DnsResolver {
     // socket failure, a malformed reply or another response code. The
     // configured name server is read again from the store afterwards.
     bool testNameServer(const std::string& address);
+
+    // A resolver for one name-server test that asks as this one does (the same
+    // port and wait) but has a lock and socket of its own, so the test neither
+    // waits behind block-list queries nor holds them up. Its testNameServer
+    // reads nothing from the store and shows nothing, so a caller that stops
+    // waiting for it may leave it to finish alone.
+    std::unique_ptr<DnsResolver> forServerTest() const;
 
     // Takes the two list switches from the state byte (bit values 2 and 4) and
     // shows "DNSBL ON" or "DNSBL OFF".
@@ -69,7 +83,11 @@ class DnsResolver {
         int result = -1;  // as queryDnsbl
     };
 
-    Outcome ask(const std::string& address, int zone);
+    Outcome ask(const std::string& address, int zone, std::chrono::milliseconds wait);
+    // The name server's reply to `query`, or nothing when none came within
+    // `wait` or the socket failed.
+    std::optional<DnsblReply> awaitReply(std::span<const std::uint8_t> query,
+                                         std::chrono::milliseconds wait);
     std::size_t buildQuery(const std::string& name);
     bool knowServer();
 

@@ -1,5 +1,6 @@
 #include "rating/DnsblAnswer.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 
@@ -140,4 +141,20 @@ DnsblReply readDnsblReply(std::span<const std::uint8_t> answer) {
     }
     // Whole records, none of them an address: a reply all the same.
     return {true, kUnusable};
+}
+
+bool answersQuery(std::span<const std::uint8_t> reply, std::span<const std::uint8_t> query) {
+    if (query.size() <= kHeaderSize || reply.size() < query.size()) {
+        return false;
+    }
+    const bool sameId = reply[0] == query[0] && reply[1] == query[1];
+    const bool oneQuestion = reply[4] == 0 && reply[5] == 1;
+    // Label lengths (at most 63), the root label and the type and class bytes
+    // are all outside 'A'..'Z', so lowering every byte changes letters only.
+    const auto lower = [](std::uint8_t byte) {
+        return byte >= 'A' && byte <= 'Z' ? static_cast<std::uint8_t>(byte + ('a' - 'A')) : byte;
+    };
+    return sameId && oneQuestion &&
+           std::equal(query.begin() + kHeaderSize, query.end(), reply.begin() + kHeaderSize,
+                      [&](std::uint8_t a, std::uint8_t b) { return lower(a) == lower(b); });
 }

@@ -24,11 +24,20 @@ struct DnsblReply {
 //       127.0.0.0/24. The lists answer 127.255.255.x to say they refused the
 //       query (for example when it came through a public resolver), which must
 //       not read as a listing.
-// The answer's own id and question are not compared with the query. The
-// resolver connects its socket to the name server, so the system drops
-// datagrams from any other sender; what is left to trust is the name server.
+// The answer's own id and question are not looked at here: answersQuery
+// decides first whether the datagram belongs to the query at all.
 // Reads nothing outside `answer`, whatever it holds.
 DnsblReply readDnsblReply(std::span<const std::uint8_t> answer);
+
+// True when `reply` carries the id of `query` and exactly its one question
+// (name compared without regard to letter case, as name servers may change it;
+// type and class exactly). `query` is a datagram of one question and nothing
+// after it, as the resolver builds. The connected socket already keeps out
+// other senders; this keeps out whatever reaches the querier's port from the
+// name server's address without answering this query: a late reply to an
+// earlier query, or a datagram forged with that address. Reads nothing outside
+// either span.
+bool answersQuery(std::span<const std::uint8_t> reply, std::span<const std::uint8_t> query);
 
 inline int interpretDnsblAnswer(std::span<const std::uint8_t> answer) {
     return readDnsblReply(answer).result;

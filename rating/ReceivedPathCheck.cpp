@@ -1,5 +1,6 @@
 #include "rating/ReceivedPathCheck.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -22,9 +23,38 @@ constexpr Block kNotPublic[] = {
     {address(224, 0, 0, 0), 4},   {address(240, 0, 0, 0), 4},
 };
 
-bool anyListed(const std::vector<std::string>& receivedIPs, DnsResolver& resolver, int zone) {
-    for (auto it = receivedIPs.rbegin(); it != receivedIPs.rend(); ++it) {
-        if (isPublicAddress(*it) && resolver.queryDnsbl(*it, zone) > 0) {
+using Clock = std::chrono::steady_clock;
+
+// The addresses to ask about, oldest first: the newest distinct public ones.
+// Two texts of one address ("1.2.3.4", "01.2.3.4") count as one.
+std::vector<std::string> addressesToAsk(const std::vector<std::string>& receivedIPs) {
+    std::vector<std::string> chosen;
+    std::vector<std::array<std::uint8_t, 4>> seen;
+    for (const std::string& text : receivedIPs) {
+        if (chosen.size() == kMaxCheckedAddresses) {
+            break;
+        }
+        const auto parts = parseDottedQuad(text);
+        if (!parts || !isPublicAddress(text) ||
+            std::find(seen.begin(), seen.end(), *parts) != seen.end()) {
+            continue;
+        }
+        seen.push_back(*parts);
+        chosen.push_back(text);
+    }
+    std::reverse(chosen.begin(), chosen.end());
+    return chosen;
+}
+
+bool anyListed(const std::vector<std::string>& addresses, DnsResolver& resolver, int zone,
+               Clock::time_point deadline) {
+    for (const std::string& address : addresses) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left <= std::chrono::milliseconds::zero()) {
+            return false;
+        }
+        if (resolver.queryDnsbl(address, zone, left) > 0) {
             return true;
         }
     }
@@ -48,11 +78,14 @@ bool isPublicAddress(const std::string& dottedQuad) {
     return true;
 }
 
-bool checkReceivedPath(const std::vector<std::string>& receivedIPs, DnsResolver& resolver) {
-    if (resolver.spamhausEnabled() && anyListed(receivedIPs, resolver, 0)) {
+bool checkReceivedPath(const std::vector<std::string>& receivedIPs, DnsResolver& resolver,
+                       std::chrono::milliseconds budget) {
+    const Clock::time_point deadline = Clock::now() + budget;
+    const std::vector<std::string> addresses = addressesToAsk(receivedIPs);
+    if (resolver.spamhausEnabled() && anyListed(addresses, resolver, 0, deadline)) {
         return true;
     }
-    if (resolver.spamcopEnabled() && anyListed(receivedIPs, resolver, 1)) {
+    if (resolver.spamcopEnabled() && anyListed(addresses, resolver, 1, deadline)) {
         return true;
     }
     return false;

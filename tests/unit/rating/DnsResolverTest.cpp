@@ -1,6 +1,7 @@
 // The block-list client against a name server of our own on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -152,6 +153,38 @@ TEST_F(DnsResolverTest, ReplyFromAnotherSenderIsNotRead) {
     EXPECT_EQ(resolver->queryDnsbl("192.0.2.1", 0), 0);
     EXPECT_EQ(resolver->queryDnsbl("192.0.2.1", 1), 0);
     EXPECT_EQ(server.queries().size(), 2u);
+}
+
+TEST_F(DnsResolverTest, OnlyTheReplyWithTheQueryIdAndQuestionIsRead) {
+    storeNameServer(127, 0, 0, 1);
+    FakeNameServer server([](const std::string&) { return FakeReply::responseCode(3); });
+    // Two "listed" datagrams from the name server's own address reach the
+    // querier first: one with another id, one about another name.
+    server.precedeRepliesWith([](const std::vector<std::uint8_t>& query) {
+        std::vector<std::uint8_t> otherId = buildReply(query, FakeReply::listed(127, 0, 0, 2));
+        otherId[1] = static_cast<std::uint8_t>(otherId[1] + 1);
+        std::vector<std::uint8_t> otherName(query.begin(), query.begin() + 12);
+        const std::vector<std::uint8_t> evil = labelsOf("evil.example");
+        otherName.insert(otherName.end(), evil.begin(), evil.end());
+        otherName.insert(otherName.end(), {0, 1, 0, 1});
+        return std::vector<std::vector<std::uint8_t>>{
+            otherId, buildReply(otherName, FakeReply::listed(127, 0, 0, 2))};
+    });
+    auto resolver = resolverFor(server);
+    EXPECT_EQ(resolver->queryDnsbl("192.0.2.1", 0), 0);
+
+    // A name server may answer in other letter case: still the answer.
+    FakeNameServer shouting([](const std::string&) { return FakeReply::silence(); });
+    shouting.precedeRepliesWith([](const std::vector<std::uint8_t>& query) {
+        std::vector<std::uint8_t> reply = buildReply(query, FakeReply::listed(127, 0, 0, 4));
+        std::transform(reply.begin() + 12,
+                       reply.begin() + static_cast<std::ptrdiff_t>(query.size()),
+                       reply.begin() + 12, [](std::uint8_t c) {
+                           return c >= 'a' && c <= 'z' ? static_cast<std::uint8_t>(c - 32) : c;
+                       });
+        return std::vector<std::vector<std::uint8_t>>{reply};
+    });
+    EXPECT_EQ(resolverFor(shouting)->queryDnsbl("192.0.2.1", 1), 4);
 }
 
 TEST_F(DnsResolverTest, TextsThatAreNotDottedQuadsAreNotAskedAbout) {

@@ -107,6 +107,15 @@ class FakeNameServer {
         m_forged = forged;
     }
 
+    // From now on each reply is preceded by the datagrams `strays` makes of the
+    // query, sent from the server's own port, as a late or forged reply would be.
+    using Strays = std::function<std::vector<std::vector<std::uint8_t>>(
+        const std::vector<std::uint8_t>& query)>;
+    void precedeRepliesWith(Strays strays) {
+        std::lock_guard lock(m_mutex);
+        m_strays = std::move(strays);
+    }
+
     std::uint16_t port() const { return m_port; }
     bool ready() const { return m_port != 0; }
 
@@ -164,9 +173,16 @@ class FakeNameServer {
             }
             const FakeReply reply = replyFor(queryNameOf(query));
             std::optional<FakeReply> forged;
+            Strays strays;
             {
                 std::lock_guard lock(m_mutex);
                 forged = m_forged;
+                strays = m_strays;
+            }
+            if (strays) {
+                for (const auto& datagram : strays(query)) {
+                    m_socket.sendTo(from, fromPort, datagram);
+                }
             }
             if (forged && (m_forger.isOpen() || m_forger.open())) {
                 m_forger.sendTo(from, fromPort, buildReply(query, *forged));
@@ -183,6 +199,7 @@ class FakeNameServer {
     platform::UdpSocket m_socket;
     platform::UdpSocket m_forger;       // only the server thread touches it
     std::optional<FakeReply> m_forged;  // guarded by m_mutex
+    Strays m_strays;                    // guarded by m_mutex
     std::uint16_t m_port = 0;
     std::atomic<bool> m_stop{false};
     mutable std::mutex m_mutex;

@@ -159,6 +159,42 @@ TEST_F(ReceivedPathCheckTest, CandidatesThatAreNotAddressesAreNotAskedAbout) {
     EXPECT_EQ(m_server.queryNames(), std::vector<std::string>{"4.3.2.1" + kFirstZone});
 }
 
+TEST_F(ReceivedPathCheckTest, LongPathAsksTheNewestDistinctAddressesOnceEach) {
+    // 391 hops over 20 addresses, newest first; the second hop is the first
+    // written with a leading zero, which is the same address.
+    std::vector<std::string> path;
+    for (int i = 0; i < 390; ++i) {
+        path.push_back("1.1.1." + std::to_string(1 + i % 20));
+    }
+    path.insert(path.begin() + 1, "01.1.1.1");
+    m_resolver->setDnsblZones(kFirstList | kSecondList);
+    EXPECT_FALSE(checkReceivedPath(path, *m_resolver));
+
+    std::vector<std::string> expected;
+    for (const std::string& zone : {kFirstZone, kSecondZone}) {
+        for (int last = static_cast<int>(kMaxCheckedAddresses); last >= 1; --last) {
+            expected.push_back(std::to_string(last) + ".1.1.1" + zone);
+        }
+    }
+    EXPECT_EQ(m_server.queryNames(), expected);
+}
+
+TEST_F(ReceivedPathCheckTest, SpentBudgetEndsTheCheckAsNotListed) {
+    // The name server drops every query; the resolver would wait 3 s for each.
+    FakeNameServer dropping([](const std::string&) { return FakeReply::silence(); });
+    ASSERT_TRUE(dropping.ready());
+    DnsResolver resolver(db(), desktop(), dropping.port(), 3000ms);
+    resolver.setDnsblZones(kFirstList | kSecondList);
+    EXPECT_FALSE(checkReceivedPath({"1.1.1.1", "2.2.2.2", "3.3.3.3"}, resolver, 100ms));
+    // The first query used up the budget; nothing was asked after it.
+    EXPECT_EQ(dropping.queryNames(), std::vector<std::string>{"3.3.3.3" + kFirstZone});
+    // With nothing left, a listed address is not even asked about.
+    answer({"1.1.1.1" + kFirstZone});
+    m_resolver->setDnsblZones(kFirstList);
+    EXPECT_FALSE(checkReceivedPath({"1.1.1.1"}, *m_resolver, 0ms));
+    EXPECT_TRUE(m_server.queries().empty());
+}
+
 TEST_F(ReceivedPathCheckTest, EmptyPathIsNotListed) {
     m_resolver->setDnsblZones(kFirstList | kSecondList);
     EXPECT_FALSE(checkReceivedPath({}, *m_resolver));
