@@ -1,15 +1,19 @@
 #include "cli/BuildCommands.h"
 
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <sstream>
+#include <string_view>
 
 #include "build/BuildPanel.h"
 #include "cli/CliError.h"
@@ -17,6 +21,7 @@
 #include "platform/Files.h"
 #include "proxy/ProcessObjects.h"
 #include "store/Backup.h"
+#include "store/Folder.h"
 
 static_assert(commands::kBuildRequestSignal == SIGUSR1);
 
@@ -25,6 +30,9 @@ namespace commands {
 namespace {
 
 constexpr const char* kDayNames[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+
+// Never a real result's email count (that is -1 or a count of emails).
+constexpr std::int32_t kNothingMeasured = std::numeric_limits<std::int32_t>::min();
 
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -38,6 +46,17 @@ void requireStore() {
         throw CliError(std::string("no store here (") + CDatabase::kDefaultFileName +
                        " is missing; run 'glimmerfen-cli init')");
     }
+}
+
+// A training folder at its limit takes no more picks, so the build keeps the
+// filter it has just made and stops before measuring it.
+std::string notMeasuredText(CDatabase& store) {
+    return "no accuracy was measured: the filter was built, but the build stops when Good "
+           "Emails (" +
+           std::to_string(store.emailCount(folder::kGood)) + ") or Bad Emails (" +
+           std::to_string(store.emailCount(folder::kBad)) + ") holds " +
+           std::to_string(AutoFilterBuilder::kFolderLimit) +
+           " or more; move some of them out and build again";
 }
 
 // The panel's texts use CR LF line breaks; a terminal wants plain ones.
@@ -103,8 +122,54 @@ void printSchedule(ScheduleData& schedule, std::ostream& out) {
         << '\n';
 }
 
+// A lock's file as /proc/locks names it: "MAJOR:MINOR:INODE", the device
+// numbers in hex, the inode in decimal. Read as numbers, so that the width the
+// kernel pads the device numbers to does not matter.
+struct LockedFile {
+    unsigned long major = 0;
+    unsigned long minor = 0;
+    unsigned long long inode = 0;
+};
+
+std::optional<LockedFile> parseLockedFile(const std::string& field) {
+    LockedFile file;
+    char tail = '\0';
+    if (std::sscanf(field.c_str(), "%lx:%lx:%llu%c", &file.major, &file.minor, &file.inode,
+                    &tail) != 3) {
+        return std::nullopt;
+    }
+    return file;
+}
+
+// One of this user's Glimmerfen programs: only those take the build request.
+// Any other process that happens to lock the directory (a backup tool, a
+// shell's flock) must not get a signal that would kill it.
+bool isOurProgram(pid_t pid) {
+    const std::string process = "/proc/" + std::to_string(pid);
+    struct stat owner {};
+    if (::stat(process.c_str(), &owner) != 0 || owner.st_uid != ::getuid()) {
+        return false;
+    }
+    std::string name;
+    char target[4096];
+    const ssize_t length = ::readlink((process + "/exe").c_str(), target, sizeof target - 1);
+    if (length > 0) {
+        name.assign(target, static_cast<std::size_t>(length));
+        // A program rebuilt while it runs shows its old file as deleted.
+        constexpr std::string_view kDeleted = " (deleted)";
+        if (name.ends_with(kDeleted)) {
+            name.resize(name.size() - kDeleted.size());
+        }
+        name = name.substr(name.rfind('/') + 1);
+    } else {
+        std::ifstream(process + "/comm") >> name;
+    }
+    return name == "glimmerfen" || name == "glimmerfen-cli";
+}
+
 // The process that holds the installation's lock: the running proxy or desktop
-// program. Found in the kernel's table of file locks by the directory's inode.
+// program. Found in the kernel's table of file locks by the backup directory's
+// device and inode: an inode number alone also names files on other devices.
 std::optional<pid_t> lockHolder() {
     struct stat info {};
     if (::stat(kBackupDirectory, &info) != 0) {
@@ -121,9 +186,10 @@ std::optional<pid_t> lockHolder() {
         if (!(fields >> mode >> access >> pid >> device)) {
             continue;
         }
-        const auto colon = device.rfind(':');
-        if (colon != std::string::npos && device.substr(colon + 1) == std::to_string(info.st_ino) &&
-            pid > 0 && pid != ::getpid()) {
+        const std::optional<LockedFile> file = parseLockedFile(device);
+        if (file && file->major == major(info.st_dev) && file->minor == minor(info.st_dev) &&
+            file->inode == info.st_ino && pid > 0 && pid != ::getpid() &&
+            isOurProgram(static_cast<pid_t>(pid))) {
             return static_cast<pid_t>(pid);
         }
     }
@@ -144,6 +210,10 @@ void build(const Arguments& args, std::ostream& out, std::ostream& messages) {
     if (!objects.buildSemaphore.tryAcquire(std::chrono::milliseconds(1000))) {
         throw CliError("another build is running");
     }
+    // The builder sets a result only when it measured one (or found too few
+    // emails to build): a mark set here and still there afterwards says that
+    // nothing was measured, and the stored result is an old one.
+    objects.schedule.setResult(0.0f, kNothingMeasured);
     interrupted.store(false);
     desktop.setCancelFlag(&interrupted);
     struct sigaction action {};
@@ -156,6 +226,9 @@ void build(const Arguments& args, std::ostream& out, std::ostream& messages) {
 
     if (const auto failure = objects.builder.lastError()) {
         throw CliError("the build stopped: " + *failure);
+    }
+    if (!objects.builder.cancelBuild() && objects.schedule.lastEmailCount() == kNothingMeasured) {
+        throw CliError(notMeasuredText(objects.store));
     }
     ScheduleBytes ignored;
     objects.schedule.loadSchedule(ignored);

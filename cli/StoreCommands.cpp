@@ -1,10 +1,12 @@
 #include "cli/StoreCommands.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <ostream>
 
@@ -64,6 +66,34 @@ void requirePresent(CDatabase& database, const std::string& key, const std::vect
     }
 }
 
+// Mail bytes made harmless for a terminal: a control character in a Subject
+// could otherwise retitle, clear or reprogram the user's terminal. C0 controls
+// (but those in `kept`) and DEL are written as \xNN, and so are C1 controls in
+// their UTF-8 form, which some terminals obey as well; all else passes.
+std::string terminalSafe(std::string_view bytes, std::string_view kept) {
+    std::string shown;
+    shown.reserve(bytes.size());
+    const auto escape = [&](unsigned char byte) {
+        char code[5];
+        std::snprintf(code, sizeof code, "\\x%02x", byte);
+        shown += code;
+    };
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        const bool c1Control = byte == 0xC2 && i + 1 < bytes.size() &&
+                               (static_cast<unsigned char>(bytes[i + 1]) & 0xE0) == 0x80;
+        if ((byte < 0x20 || byte == 0x7F) && kept.find(static_cast<char>(byte)) == kept.npos) {
+            escape(byte);
+        } else if (c1Control) {
+            escape(byte);
+            escape(static_cast<unsigned char>(bytes[++i]));
+        } else {
+            shown += static_cast<char>(byte);
+        }
+    }
+    return shown;
+}
+
 // Stores one message text as the proxy would have recorded it arriving.
 int storeMessage(CDatabase& database, std::string_view folder, const std::string& text) {
     CHeaderParser parser;
@@ -118,9 +148,14 @@ void importMessages(const Arguments& args, std::ostream& out, std::ostream& mess
 void list(const Arguments& args, std::ostream& out, std::ostream& messages) {
     expectCount(args, 1, 1, "list FOLDER");
     const std::string key = folderKey(args[0]);
+    const bool toTerminal = ::isatty(STDOUT_FILENO) == 1;
+    const auto shown = [&](const std::string& field) {
+        return toTerminal ? terminalSafe(field, "") : field;
+    };
     CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
     store.database().readEmailHeaders(key, [&](const HeaderRow& row) {
-        out << row.index << '\t' << row.dateTime << '\t' << row.from << '\t' << row.subject << '\n';
+        out << row.index << '\t' << row.dateTime << '\t' << shown(row.from) << '\t'
+            << shown(row.subject) << '\n';
     });
 }
 
@@ -133,6 +168,10 @@ void show(const Arguments& args, std::ostream& out, std::ostream& messages) {
     std::string text;
     if (!store.database().getEmailHeader(index, key, header, text)) {
         throw CliError("no email " + args[1] + " in " + key);
+    }
+    // Piped or redirected, the stored bytes go out as they are.
+    if (::isatty(STDOUT_FILENO) == 1) {
+        text = terminalSafe(text, "\r\n\t");
     }
     out.write(text.data(), static_cast<std::streamsize>(text.size()));
 }

@@ -13,10 +13,13 @@ import fcntl
 import hashlib
 import json
 import os
+import pty
+import select
 import shutil
 import struct
 import subprocess
 import tempfile
+import tty
 import unittest
 from email import message_from_bytes
 from email import policy as email_policy
@@ -777,6 +780,62 @@ class LockTest(CliCase):
         self.assertEqual(self.import_files("newA", HAM[3]), [3])
         self.cli("move", "newA", "goodA", "0")
         self.assertEqual(self.count("goodA"), 1)
+
+
+class TerminalOutputTest(CliCase):
+    MESSAGE = (b"From: \x1b[31mMallory\x1b[0m <m@example.com>\r\n"
+               b"Subject: hi \x1b]0;owned\x07 \x1b[2J \xc2\x9b5m there\r\n"
+               b"\r\nBody with a bell \x07 and a tab\t.\r\n")
+
+    def on_terminal(self, *args) -> bytes:
+        """What the command writes when its standard output is a terminal."""
+        master, slave = pty.openpty()
+        tty.setraw(slave)  # no line-end translation: the bytes as written
+        try:
+            proc = subprocess.Popen(self.cli_args(args, None), cwd=self.store_dir,
+                                    env=self.env, stdout=slave, stderr=subprocess.DEVNULL)
+        finally:
+            os.close(slave)
+        output = b""
+        try:
+            for _ in range(1000):  # ends at the program's exit (EIO) or after 60 s
+                ready, _, _ = select.select([master], [], [], 0.06)
+                if not ready:
+                    if proc.poll() is not None:
+                        break
+                    continue
+                try:
+                    chunk = os.read(master, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                output += chunk
+        finally:
+            os.close(master)
+            self.assertEqual(proc.wait(timeout=60), 0, args)
+        return output
+
+    def test_control_characters_reach_a_terminal_escaped_and_a_pipe_unchanged(self):
+        self.init()
+        message = self.root / "message"
+        message.write_bytes(self.MESSAGE)
+        index, = self.import_files("goodA", message)
+
+        listed = self.on_terminal("list", "goodA")
+        self.assertNotIn(b"\x1b", listed)
+        self.assertNotIn(b"\x07", listed)
+        self.assertIn(rb"\x1b[31mMallory\x1b[0m", listed)
+        self.assertIn(rb"hi \x1b]0;owned\x07 \x1b[2J \xc2\x9b5m there", listed)
+        self.assertTrue(listed.endswith(b"there\n"), listed)
+
+        shown = self.on_terminal("show", "goodA", index)
+        self.assertNotIn(b"\x1b", shown)
+        self.assertIn(b"Body with a bell \\x07 and a tab\t.\r\n", shown)
+
+        # Piped, both keep the stored bytes.
+        self.assertIn(b"\x1b]0;owned\x07", self.cli("list", "goodA"))
+        self.assertEqual(self.show("goodA", index), proxy_form(self.MESSAGE))
 
 
 class ChangeDirectoryTest(CliCase):

@@ -6,6 +6,7 @@ import fcntl
 import os
 import re
 import struct
+import subprocess
 import sys
 import unittest
 
@@ -96,6 +97,19 @@ class MultiPassBuildTest(BuildCase):
         finally:
             os.close(fd)
 
+    def test_build_stopped_by_a_full_training_folder_measures_nothing(self):
+        ham, spam = test_cli.HAM, test_cli.SPAM
+        self.fill(ham[:test_cli.FOLDER_LIMIT], spam[:20], ham[600:610], spam[20:30])
+        result = self.run_cli("build")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        reason = result.stderr.decode().splitlines()[-1]
+        self.assertTrue(reason.startswith("glimmerfen-cli: no accuracy was measured"), reason)
+        self.assertIn(f"Good Emails ({test_cli.FOLDER_LIMIT})", reason)
+        self.assertNotIn(b"Accuracy", result.stdout)
+        # The filter was built all the same; no result was stored for it.
+        self.assertTrue((self.store_dir / "MapProb.bin").exists())
+        self.assertFalse((self.store_dir / SCHEDULE_FILE).exists())
+
     def test_build_without_a_store_fails(self):
         self.assert_fails(["build"], 1, contains="no store")
         self.assert_fails(["build", "now"], 2)
@@ -135,6 +149,28 @@ class ScheduleTest(BuildCase):
     def test_build_now_needs_a_running_proxy(self):
         self.init()
         self.assert_fails(["build-now"], 1, contains="no Glimmerfen proxy")
+
+    def test_build_now_leaves_another_program_holding_the_lock_alone(self):
+        self.init()
+        with subprocess.Popen(
+                [sys.executable, "-c",
+                 "import fcntl, os, sys\n"
+                 "fd = os.open('backup', os.O_RDONLY | os.O_DIRECTORY)\n"
+                 "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+                 "print('locked', flush=True)\n"
+                 "sys.stdin.readline()\n"
+                 "print('alive', flush=True)\n"],
+                cwd=self.store_dir, stdin=subprocess.PIPE, stdout=subprocess.PIPE) as holder:
+            try:
+                self.assertEqual(holder.stdout.readline(), b"locked\n")
+                self.assert_fails(["build-now"], 1, contains="no Glimmerfen proxy")
+                # The build request's signal, whose default action ends a
+                # process, would have been pending before the command returned.
+                holder.stdin.write(b"still there?\n")
+                holder.stdin.flush()
+                self.assertEqual(holder.stdout.readline(), b"alive\n")
+            finally:
+                holder.kill()
 
 
 if __name__ == "__main__":
