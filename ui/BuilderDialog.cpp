@@ -1,5 +1,7 @@
 #include "ui/BuilderDialog.h"
 
+#include <algorithm>
+
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -235,6 +237,8 @@ void BuilderDialog::setProgressRange(int low, int high) {
     m_progress->setRange(low, high);
 }
 
+// The builder starts each stage at 0 under a range that begins at 1; the bar
+// ignores a value outside its range and would keep the last stage's.
 void BuilderDialog::setProgressPosition(int position) {
-    m_progress->setValue(position);
+    m_progress->setValue(std::clamp(position, m_progress->minimum(), m_progress->maximum()));
 }

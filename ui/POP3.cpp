@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include <QApplication>
 #include <QComboBox>
@@ -137,8 +138,9 @@ CPOP3::CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServe
 }
 
 CPOP3::~CPOP3() {
-    if (m_tester.joinable()) {
-        m_tester.join();
+    if (m_testLink) {
+        std::lock_guard lock(m_testLink->mutex);
+        m_testLink->dialog = nullptr;
     }
     if (m_testing) {
         QApplication::restoreOverrideCursor();
@@ -231,7 +233,8 @@ void CPOP3::onNameServerChosen(int index) {
 
 // The test waits up to five seconds for a reply, so it runs off the GUI
 // thread; the button stays disabled until the answer is in, so clicks made
-// meanwhile cannot queue a second test.
+// meanwhile cannot queue a second test. The thread owns everything it uses
+// and is not waited for: closing the dialog never blocks on it.
 void CPOP3::testNameServer() {
     if (m_testing) {
         return;
@@ -239,16 +242,21 @@ void CPOP3::testNameServer() {
     m_testing = true;
     m_testIp->setEnabled(false);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    if (m_tester.joinable()) {
-        m_tester.join();
-    }
-    DnsResolver& resolver = m_context.objects.resolver;
+    m_testLink = std::make_shared<TestLink>();
+    m_testLink->dialog = this;
     try {
-        m_tester = std::thread([this, &resolver, address = m_nameServerIp->text().toStdString()] {
-            const bool passed = resolver.testNameServer(address);
-            QMetaObject::invokeMethod(
-                this, [this, passed] { onNameServerTested(passed); }, Qt::QueuedConnection);
-        });
+        std::thread([link = m_testLink, tester = m_context.objects.resolver.forServerTest(),
+                     address = m_nameServerIp->text().toStdString()] {
+            const bool passed = tester->testNameServer(address);
+            std::lock_guard lock(link->mutex);
+            if (CPOP3* dialog = link->dialog) {
+                // Posted while the dialog lives; if it goes before the call is
+                // delivered, the call is dropped with it.
+                QMetaObject::invokeMethod(
+                    dialog, [dialog, passed] { dialog->onNameServerTested(passed); },
+                    Qt::QueuedConnection);
+            }
+        }).detach();
     } catch (const std::system_error&) {
         onNameServerTested(false);  // no thread, no test: the server is not known to work
     }

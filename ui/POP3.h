@@ -1,6 +1,7 @@
 #pragma once
 
-#include <thread>
+#include <memory>
+#include <mutex>
 
 #include <QDialog>
 #include <QString>
@@ -36,8 +37,8 @@ class CPOP3 : public QDialog {
     // system's resolver configuration.
     CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServers,
           QWidget* parent = nullptr);
-    // Waits for a name-server test still under way: it runs on the process's
-    // resolver, which outlives the dialog, and reports to this object.
+    // Does not wait for a name-server test still under way: the test runs on a
+    // resolver of its own and finishes alone, and its answer then goes nowhere.
     ~CPOP3() override;
 
     // After exec() returned Accepted: writes the flag word (only 2 to 20
@@ -61,12 +62,20 @@ class CPOP3 : public QDialog {
     void onNameServerTested(bool passed);
     void refuse(const QString& text, QWidget* field);
 
+    // What a name-server test shares with the dialog that started it: the
+    // dialog takes itself out when it goes, under the mutex, so the test's
+    // thread reports to a live dialog or to nobody.
+    struct TestLink {
+        std::mutex mutex;
+        CPOP3* dialog = nullptr;  // guarded by mutex
+    };
+
     ViewContext& m_context;
     // As read from the store; the address not chosen is saved back unchanged.
     Pop3Settings m_settings;
     bool m_useDomainName = true;
     bool m_testing = false;
-    std::thread m_tester;
+    std::shared_ptr<TestLink> m_testLink;
 
     QRadioButton* m_byDomainName;
     QRadioButton* m_byIpNumber;

@@ -277,6 +277,20 @@ class BuilderTest : public QObject {
         QVERIFY(!late.started);
     }
 
+    void positionZeroShowsAsTheStartOfTheRange() {
+        FakeJob job;
+        BuilderDialog dialog(std::make_shared<BuilderRun>(job), 1h);
+        auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progress"));
+        dialog.setProgressRange(1, 10);
+        dialog.setProgressPosition(7);
+        // A new stage begins at 0 under the same range: the bar must drop back.
+        dialog.setProgressPosition(0);
+        QCOMPARE(progress->value(), 1);
+        dialog.setProgressRange(1, 3);
+        dialog.setProgressPosition(0);
+        QCOMPARE(progress->value(), 1);
+    }
+
     void aFailedBuildStillClosesTheDialogAndReachesTheCaller() {
         QtDesktop desktop;
         desktop.setBuilderStartDelay(10ms);
