@@ -47,9 +47,11 @@ enum FieldText : std::size_t {
 
 using FieldTexts = std::array<std::string, kFieldTextCount>;
 
-// Reads the header at the front of a retrieved message. One object serves the
-// whole process and every parse replaces all results of the previous one, so
-// a caller reads what it needs before anyone parses again. Header bytes come
+// Reads the header at the front of a retrieved message. Each user keeps a
+// parser of its own (the proxy's server one per server, the raters, views and
+// commands one per parse), and an object is used by one thread at a time:
+// nothing in it is locked. Every parse replaces all results of the previous
+// one, so a caller reads what it needs before parsing again. Header bytes come
 // from strangers: any byte value is accepted and nothing beyond the given
 // length is read.
 class CHeaderParser {
