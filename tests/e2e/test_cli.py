@@ -901,6 +901,5 @@ class AutostartTest(CliCase):
         self.assertTrue(entry.parent.is_dir())
 
 
-
 if __name__ == "__main__":
     unittest.main(verbosity=2)
