@@ -11,7 +11,7 @@
 #include <ostream>
 #include <sstream>
 
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 #include "cli/CliError.h"
 #include "cli/CliStore.h"
 #include "platform/Files.h"
