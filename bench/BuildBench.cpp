@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "build/AutoFilterBuilder.h"
-#include "build/ScheduleData.h"
+#include "filterbuild/AutoFilterBuilder.h"
+#include "filterbuild/ScheduleData.h"
 #include "desktop/BuildReporter.h"
 #include "platform/Files.h"
 #include "rating/BayesFilter.h"

@@ -33,7 +33,7 @@
 #include "store/Database.h"
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
-#include "store/HeaderRow.h"
+#include "desktop/HeaderRow.h"
 #include "store/StoreLayout.h"
 
 #include "QuietDesktop.h"

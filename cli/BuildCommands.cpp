@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string_view>
 
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 #include "cli/CliError.h"
 #include "cli/CliStore.h"
 #include "platform/Files.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "store/HeaderRow.h"
+#include "desktop/HeaderRow.h"
 
 class BuilderJob;
 namespace platform {

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/RecordingDesktop.h"
+#include "doubles/RecordingDesktop.h"
 #include "fuzz/support/FuzzCheck.h"
 #include "fuzz/support/FuzzDirectory.h"
 #include "platform/UdpSocket.h"

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "build/ScheduleData.h"
+#include "filterbuild/ScheduleData.h"
 #include "fuzz/support/AllocationWatch.h"
 #include "fuzz/support/FuzzCheck.h"
 #include "fuzz/support/FuzzDirectory.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "desktop/BuildProgress.h"
-#include "desktop/RecordingDesktop.h"
+#include "doubles/RecordingDesktop.h"
 #include "fuzz/support/FuzzCheck.h"
 #include "fuzz/support/FuzzDirectory.h"
 #include "rating/BayesFilter.h"

@@ -20,7 +20,7 @@
 #include "proxy/SpamFlagWord.h"
 #include "rating/BayesFilter.h"
 #include "store/Database.h"
-#include "store/HeaderRow.h"
+#include "desktop/HeaderRow.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "build/AutoFilterBuilder.h"
-#include "build/ScheduleData.h"
-#include "build/ScheduledBuildCheck.h"
+#include "filterbuild/AutoFilterBuilder.h"
+#include "filterbuild/ScheduleData.h"
+#include "filterbuild/ScheduledBuildCheck.h"
 #include "desktop/Desktop.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"

@@ -1,4 +1,5 @@
 #include "store/Database.h"
+#include "store/HeaderRowFormat.h"
 
 #include <algorithm>
 #include <cstring>

@@ -12,7 +12,7 @@
 #include "desktop/Desktop.h"
 #include "platform/CriticalSection.h"
 #include "store/EmailHeader.h"
-#include "store/HeaderRow.h"
+#include "desktop/HeaderRow.h"
 #include "store/Pop3Settings.h"
 #include "store/StoreFile.h"
 #include "store/StoreLayout.h"

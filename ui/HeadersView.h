@@ -17,7 +17,7 @@
 #include <QString>
 #include <QTreeWidget>
 
-#include "store/HeaderRow.h"
+#include "desktop/HeaderRow.h"
 #include "ui/ViewContext.h"
 
 class CError;

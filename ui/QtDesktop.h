@@ -9,7 +9,7 @@
 #include <QString>
 
 #include "desktop/Desktop.h"
-#include "store/HeaderRow.h"
+#include "desktop/HeaderRow.h"
 #include "ui/GuiBridge.h"
 
 // The desktop program's Desktop: any thread may call it; windows are shown on

@@ -5,7 +5,7 @@
 
 #include <QDialog>
 
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 
 class QCheckBox;
 class QComboBox;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "diag/Error.h"
+#include "store/HeaderRowFormat.h"
 #include "store/StoreLayout.h"
 #include "support/StoreFixture.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "desktop/RecordingDesktop.h"
+#include "doubles/RecordingDesktop.h"
 #include "store/Database.h"
 #include "support/TempDirectory.h"
 

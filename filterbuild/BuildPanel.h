@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "build/ScheduleData.h"
+#include "filterbuild/ScheduleData.h"
 
 class BayesFilter;
 class CDatabase;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "BuildTestSupport.h"
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 #include "diag/Error.h"
 #include "rating/TokenHash.h"
 #include "rating/TokenProbabilityTable.h"

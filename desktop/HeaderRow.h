@@ -1,10 +1,7 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <string>
-
-#include "store/EmailHeader.h"
 
 // One row of the header list, in its column order.
 struct HeaderRow {
@@ -18,6 +15,3 @@ struct HeaderRow {
 
 // Receives the rows of a folder in ascending index order.
 using HeaderRowSink = std::function<void(const HeaderRow&)>;
-
-std::string displayDate(const EmailHeader& header);
-HeaderRow makeHeaderRow(std::int32_t index, const EmailHeader& header);

@@ -1,7 +1,7 @@
-#include "build/ScheduledBuildCheck.h"
+#include "filterbuild/ScheduledBuildCheck.h"
 
-#include "build/AutoFilterBuilder.h"
-#include "build/ScheduleData.h"
+#include "filterbuild/AutoFilterBuilder.h"
+#include "filterbuild/ScheduleData.h"
 #include "desktop/Desktop.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"

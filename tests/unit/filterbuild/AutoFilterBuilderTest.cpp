@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "BuildTestSupport.h"
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 #include "rating/TokenHash.h"
 #include "rating/TokenProbabilityTable.h"
 #include "store/Folder.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "BuildTestSupport.h"
-#include "build/ScheduledBuildCheck.h"
+#include "filterbuild/ScheduledBuildCheck.h"
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"

@@ -1,4 +1,4 @@
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 
 #include <charconv>
 

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "BuildTestSupport.h"
-#include "build/ScheduleData.h"
+#include "filterbuild/ScheduleData.h"
 #include "platform/Clock.h"
 #include "support/TempDirectory.h"
 

@@ -1,4 +1,4 @@
-#include "build/AutoFilterBuilder.h"
+#include "filterbuild/AutoFilterBuilder.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "build/ScheduleData.h"
+#include "filterbuild/ScheduleData.h"
 #include "desktop/BuildReporter.h"
 #include "desktop/Desktop.h"
 #include "diag/Error.h"

@@ -1,4 +1,4 @@
-#include "store/HeaderRow.h"
+#include "store/HeaderRowFormat.h"
 
 #include <cstdio>
 

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "build/AutoFilterBuilder.h"
-#include "build/ScheduleData.h"
+#include "filterbuild/AutoFilterBuilder.h"
+#include "filterbuild/ScheduleData.h"
 #include "desktop/BuildReporter.h"
 #include "rating/BayesFilter.h"
 #include "support/MailCorpus.h"

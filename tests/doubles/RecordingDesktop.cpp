@@ -1,4 +1,4 @@
-#include "desktop/RecordingDesktop.h"
+#include "doubles/RecordingDesktop.h"
 
 #include "desktop/BuildReporter.h"
 #include "desktop/BuilderJob.h"

@@ -1,4 +1,4 @@
-#include "build/ScheduleData.h"
+#include "filterbuild/ScheduleData.h"
 
 #include "platform/Files.h"
 

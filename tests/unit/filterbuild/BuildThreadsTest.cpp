@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "BuildTestSupport.h"
-#include "build/BuildPanel.h"
+#include "filterbuild/BuildPanel.h"
 #include "desktop/ConsoleDesktop.h"
 #include "store/Folder.h"
 

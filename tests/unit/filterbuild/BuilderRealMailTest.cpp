@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "BuildTestSupport.h"
-#include "build/ScheduledBuildCheck.h"
+#include "filterbuild/ScheduledBuildCheck.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"
 #include "store/Folder.h"
