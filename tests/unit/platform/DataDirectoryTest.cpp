@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "build/ScheduleData.h"
+#include "filterbuild/ScheduleData.h"
 #include "diag/DebugLog.h"
 #include "diag/LogFile.h"
 #include "platform/DataDirectory.h"
