@@ -23,6 +23,7 @@
 #include "proxy/ServerThread.h"
 #include "proxy/SpamFlagWord.h"
 #include "store/Backup.h"
+#include "store/Pop3Settings.h"
 
 namespace commands {
 
@@ -133,11 +134,13 @@ std::string serverText(const Pop3Settings& settings) {
     return host + ":" + std::to_string(settings.pop3Port);
 }
 
-int portNumber(const std::string& option, const std::string& text) {
+int portNumber(const std::string& option, const std::string& text, int lowest, int highest) {
     int port = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (error != std::errc() || end != text.data() + text.size() || port < 1 || port > 65535) {
-        throw UsageError(option + " takes a port number from 1 to 65535, not '" + text + "'");
+    if (error != std::errc() || end != text.data() + text.size() || port < lowest ||
+        port > highest) {
+        throw UsageError(option + " takes a port number from " + std::to_string(lowest) + " to " +
+                         std::to_string(highest) + ", not '" + text + "'");
     }
     return port;
 }
@@ -270,9 +273,9 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
                 throw UsageError("not an IPv4 address: '" + value + "'");
             }
         } else if (option == "--pop3-port") {
-            pop3Port = portNumber(option, value);
+            pop3Port = portNumber(option, value, 1, kHighestPort);
         } else if (option == "--local-port") {
-            localPort = portNumber(option, value);
+            localPort = portNumber(option, value, kLowestLocalPort, kHighestLocalPort);
         } else {
             throw UsageError(kUsage);
         }

@@ -24,9 +24,6 @@ class CPOP3 : public QDialog {
     Q_OBJECT
 
   public:
-    static constexpr int kLowestLocalPort = 1025;
-    static constexpr int kHighestLocalPort = 5000;
-    static constexpr int kHighestPort = 65535;
     // Longer than any valid word, so a word that is too long is seen as such.
     static constexpr int kFlagWordReadLength = 23;
 

@@ -732,6 +732,9 @@ class UsageTest(CliCase):
             ["frobnicate"], ["list"], ["show", "newA"], ["show", "newA", "1", "2"],
             ["import", "newA"], ["move", "newA", "goodA"], ["parse"], ["delete-trash"],
             ["init", "extra"], ["count", "newA", "goodA"], ["clean", "now"],
+            # The proxy would move a local port outside 1025-5000 to 2000.
+            ["settings", "--local-port", "80"], ["settings", "--local-port", "5001"],
+            ["settings", "--pop3-port", "0"],
         ]
         for args in bad:
             result = self.assert_fails(args, 2)
