@@ -5,8 +5,13 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/SocketError.h"
 
@@ -14,9 +19,9 @@ namespace platform {
 
 namespace {
 constexpr int kHostNotFound = 11001;
-}
+constexpr auto kStopCheck = std::chrono::milliseconds(100);
 
-HostLookupResult lookupHost(const std::string& name) {
+HostLookupResult resolve(const std::string& name) {
     if (name.empty()) {
         return {std::nullopt, kHostNotFound};
     }
@@ -42,6 +47,43 @@ HostLookupResult lookupHost(const std::string& name) {
     }
     ::freeaddrinfo(found);
     return lookup;
+}
+
+// Shared by the waiting caller and the lookup thread, so that whichever ends
+// last frees it.
+struct PendingLookup {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    HostLookupResult result;
+};
+
+}  // namespace
+
+HostLookupResult lookupHost(const std::string& name, const std::atomic<bool>* stop) {
+    if (stop == nullptr) {
+        return resolve(name);
+    }
+    return lookupHost(name, *stop, resolve);
+}
+
+HostLookupResult lookupHost(const std::string& name, const std::atomic<bool>& stop,
+                            HostResolver resolver) {
+    auto pending = std::make_shared<PendingLookup>();
+    std::thread([pending, name, resolver = std::move(resolver)] {
+        HostLookupResult result = resolver(name);
+        const std::lock_guard<std::mutex> lock(pending->mutex);
+        pending->result = result;
+        pending->done = true;
+        pending->finished.notify_all();
+    }).detach();
+    std::unique_lock<std::mutex> lock(pending->mutex);
+    while (!pending->finished.wait_for(lock, kStopCheck, [&] { return pending->done; })) {
+        if (stop.load()) {
+            return {std::nullopt, 0, true};
+        }
+    }
+    return pending->result;
 }
 
 std::optional<Ipv4Address> dottedToAddress(std::string_view text) {

@@ -2,8 +2,11 @@
 // lookup.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "platform/HostLookup.h"
 #include "platform/TcpSocket.h"
@@ -175,6 +178,41 @@ TEST(HostLookupTest, EmptyNameIsNotFound) {
     const auto found = platform::lookupHost("");
     EXPECT_FALSE(found.address.has_value());
     EXPECT_EQ(found.error, 11001);
+}
+
+TEST(HostLookupTest, WithAStopFlagTheAnswerIsTheSame) {
+    const std::atomic<bool> stop{false};
+    const auto found = platform::lookupHost("localhost", &stop);
+    ASSERT_TRUE(found.address.has_value()) << found.error;
+    EXPECT_EQ((*found.address)[0], 127);
+    EXPECT_FALSE(found.stopped);
+    EXPECT_EQ(platform::lookupHost("", &stop).error, 11001);
+}
+
+// A resolver stuck on a dead name server must not hold up a stop: the caller
+// is let go, and the abandoned lookup ends later on its own.
+TEST(HostLookupTest, StopLetsTheCallerGoWhileTheResolverHangs) {
+    std::atomic<bool> stop{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::promise<void> finished;
+    std::future<void> lookupEnded = finished.get_future();
+    auto hangingResolver = [released, &finished](const std::string&) {
+        released.wait();
+        finished.set_value();
+        return platform::HostLookupResult{platform::Ipv4Address{10, 0, 0, 1}, 0};
+    };
+    std::thread raiser([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    const auto found = platform::lookupHost("mail.example.org", stop, hangingResolver);
+    raiser.join();
+    EXPECT_TRUE(found.stopped);
+    EXPECT_FALSE(found.address.has_value());
+    EXPECT_EQ(found.error, 0);
+    release.set_value();
+    lookupEnded.wait();
 }
 
 TEST(HostLookupTest, DottedTextConversions) {
