@@ -19,6 +19,7 @@ import os
 import poplib
 import re
 import socket
+import struct
 import sys
 import tempfile
 import time
@@ -959,8 +960,20 @@ class PortConflictTest(ProxyCase):
                     return int(found[-1])
         self.fail(f"no local port in the settings output: {text!r}")
 
-    def conflict(self, port):
-        proxy = self.make_proxy(9, black=False, local_port=port)
+    # Where HGIndex.hgd keeps the local port (16 bits, little-endian).
+    LOCAL_PORT_OFFSET = 92
+
+    def conflict(self, port, stored_by_an_older_version=False):
+        if stored_by_an_older_version:
+            # glimmerfen-cli settings refuses such a port now; an older
+            # version or another tool may have stored one.
+            proxy = self.make_proxy(9, black=False)
+            with open(self.root / "store" / "HGIndex.hgd", "r+b") as store:
+                store.seek(self.LOCAL_PORT_OFFSET)
+                store.write(struct.pack("<H", port))
+            self.assertEqual(self.local_port_setting(proxy), port)
+        else:
+            proxy = self.make_proxy(9, black=False, local_port=port)
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as holder:
             holder.bind(("127.0.0.1", port))
             holder.listen(1)
@@ -977,7 +990,7 @@ class PortConflictTest(ProxyCase):
 
     def test_port_above_5000_becomes_2000(self):
         port = h.free_ports(1, 20000, 30000)[0]
-        proxy = self.conflict(port)
+        proxy = self.conflict(port, stored_by_an_older_version=True)
         self.assertEqual(self.local_port_setting(proxy), 2000)
 
 
