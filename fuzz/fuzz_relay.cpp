@@ -754,9 +754,11 @@ class RelayWorld {
     bool relay(const RelayInput& input, RelayLinks& links, LastText& lastText, FeedEnd end) {
         lastText.fill('\x7f');
         Feeder feeder(links, input.pieces, end);
-        return m_proxy->recvSD1sendSD2(lastText.data(), links.source(), links.destination(),
-                                       multiLine(input.kind), input.kind == UnitKind::Retrieval,
-                                       extrasFor(input.kind));
+        return m_proxy
+            ->recvSD1sendSD2(lastText.data(), links.source(), links.destination(),
+                             multiLine(input.kind), input.kind == UnitKind::Retrieval,
+                             extrasFor(input.kind))
+            .complete();
     }
 
     static bool enter(const std::string& path) {

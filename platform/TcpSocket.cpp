@@ -263,6 +263,31 @@ int TcpSocket::send(std::span<const char> bytes) {
     return -1;
 }
 
+ByteStream::Result TcpSocket::transferred(int result) const {
+    if (result > 0) {
+        return {Status::Done, static_cast<std::size_t>(result)};
+    }
+    if (result == 0) {
+        return {Status::Closed, 0};
+    }
+    return {m_lastError == kWouldBlock ? Status::WouldBlock : Status::TransferFailed, 0};
+}
+
+ByteStream::Result TcpSocket::notReady(Wait wait) {
+    return {wait == Wait::TimedOut ? Status::Idle : Status::WaitFailed, 0};
+}
+
+ByteStream::Result TcpSocket::readSome(std::span<char> buffer, std::chrono::milliseconds slice) {
+    const Wait wait = waitReadable(slice);
+    return wait == Wait::Ready ? transferred(receive(buffer)) : notReady(wait);
+}
+
+ByteStream::Result TcpSocket::writeSome(std::span<const char> bytes,
+                                        std::chrono::milliseconds slice) {
+    const Wait wait = waitWritable(slice);
+    return wait == Wait::Ready ? transferred(send(bytes)) : notReady(wait);
+}
+
 void TcpSocket::shutdownBoth() {
     if (m_fd >= 0) {
         ::shutdown(m_fd, SHUT_RDWR);

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/ByteStream.h"
+
 namespace platform {
 
 // An IPv4 address, most significant number first.
@@ -13,14 +15,15 @@ using Ipv4Address = std::array<std::uint8_t, 4>;
 
 // One IPv4 TCP socket, closed when the object goes. Every failure leaves its
 // Windows socket code (platform/SocketError.h) in lastError(), so the proxy
-// logs and compares the codes the rest of the system is written for.
-class TcpSocket {
+// logs and compares the codes the rest of the system is written for. A
+// connected socket is the relay's plain byte stream.
+class TcpSocket : public ByteStream {
   public:
     enum class Wait { Ready, TimedOut, Failed };
     enum class Connect { Connected, InProgress, Failed };
 
     TcpSocket() = default;
-    ~TcpSocket();
+    ~TcpSocket() override;
     TcpSocket(TcpSocket&& other) noexcept;
     TcpSocket& operator=(TcpSocket&& other) noexcept;
     TcpSocket(const TcpSocket&) = delete;
@@ -68,18 +71,25 @@ class TcpSocket {
     // that has gone away fails the send; it never raises SIGPIPE.
     int send(std::span<const char> bytes);
 
-    // Shuts both directions down; the socket stays open until close().
-    void shutdownBoth();
-    // Closes the socket. Harmless when closed.
-    void close();
+    // The stream face: a readiness wait of at most `slice`, then one receive
+    // or send.
+    Result readSome(std::span<char> buffer, std::chrono::milliseconds slice) override;
+    Result writeSome(std::span<const char> bytes, std::chrono::milliseconds slice) override;
 
-    int lastError() const { return m_lastError; }
+    // Shuts both directions down; the socket stays open until close().
+    void shutdownBoth() override;
+    // Closes the socket. Harmless when closed.
+    void close() override;
+
+    int lastError() const override { return m_lastError; }
 
   private:
     explicit TcpSocket(int fd) : m_fd(fd) {}
     bool fail();
     bool notOpen();
     Wait waitFor(short events, std::chrono::milliseconds timeout);
+    Result transferred(int result) const;
+    static Result notReady(Wait wait);
 
     int m_fd = -1;
     int m_lastError = 0;

@@ -7,6 +7,7 @@
 
 #include "analysis/StoredHeader.h"
 #include "desktop/Desktop.h"
+#include "desktop/HeaderRow.h"
 #include "diag/Error.h"
 #include "diag/SourceName.h"
 #include "diag/TraceWriter.h"
@@ -14,17 +15,18 @@
 #include "platform/Event.h"
 #include "platform/HostLookup.h"
 #include "platform/SocketError.h"
-#include "proxy/CapabilityFilter.h"
 #include "proxy/PopCommand.h"
 #include "proxy/ProxyState.h"
+#include "proxy/SlicedWait.h"
 #include "proxy/SpamFlagWord.h"
 #include "rating/BayesFilter.h"
 #include "store/Database.h"
-#include "desktop/HeaderRow.h"
 
 namespace {
 
+using platform::ByteStream;
 using platform::TcpSocket;
+using proxy::SlicedIo;
 
 const std::string kServerOperation = "CMidPointServer::server()";
 const std::string kSessionOperation = "CMidPointServer::establishComm()";
@@ -55,13 +57,38 @@ bool isPortNumber(int port) {
     return port >= 0 && port <= 65535;
 }
 
-// Bounds the slices of a sliced wait, whatever the time-outs are.
-std::int64_t sliceCount(std::chrono::milliseconds total, std::chrono::milliseconds slice) {
-    const std::int64_t step = std::max<std::int64_t>(1, slice.count());
-    return std::max<std::int64_t>(0, total.count()) / step + 2;
+[[noreturn]] void raiseSocketError(const std::string& message, const std::string& operation,
+                                   int code, int line, const std::string& file) {
+    throw CError(message, operation, kWinsockLabel, code, platform::socketErrorText(code), line,
+                 file);
 }
 
 }  // namespace
+
+// One client session as its state machine sees it.
+struct CMidPointServer::Session {
+    ByteStream& client;
+    ByteStream& pop3;
+    // The last command passed on: the shape of the reply that comes next.
+    // None before the greeting.
+    proxy::CommandClass command{};
+    std::array<char, kLastTextSize> lastText{};
+    // The last would-block code a transfer of the session met, for the
+    // catch-all's report.
+    int socketError = 0;
+    // How the session ended, for its summary.
+    std::string end;
+
+    void note(int code) {
+        if (code != 0) {
+            socketError = code;
+        }
+    }
+    SessionState ended(std::string how) {
+        end = std::move(how);
+        return SessionState::Ended;
+    }
+};
 
 void CMidPointServer::TextWindow::restartIfFull() {
     if (count >= kReadSize) {
@@ -88,7 +115,7 @@ CMidPointServer::CMidPointServer(const ProxyContext& context, const ProxyTimeout
       m_timeouts(timeouts),
       m_state(context.state),
       m_spamFlagWord(proxy::readSpamFlagWord()),
-      m_ioTimeout(timeouts.io),
+      m_io(context.state.shutFlag, timeouts.listenerWait),
       m_rater(context.whiteList, context.blackList, context.resolver, context.bayes),
       m_flowMonitor(context.state, timeouts.flowTick, timeouts.flowWindowTicks) {}
 
@@ -98,13 +125,6 @@ CMidPointServer::~CMidPointServer() {
         m_oServSocket.shutdownBoth();
         m_oServSocket.close();
     }
-}
-
-void CMidPointServer::raiseSocketError(const std::string& message, const std::string& operation,
-                                       int code, int line, const std::string& file) {
-    m_lastSocketError = code;
-    throw CError(message, operation, kWinsockLabel, code, platform::socketErrorText(code), line,
-                 file);
 }
 
 void CMidPointServer::readSettings() {
@@ -243,7 +263,7 @@ void CMidPointServer::waitForViewRefresh() {
     platform::Event& done = m_context.refreshDoneEvent;
     done.reset();
     m_context.desktop.postRefreshViews(1, done);
-    const std::int64_t slices = sliceCount(m_timeouts.refreshWait, m_timeouts.listenerWait);
+    const std::int64_t slices = proxy::sliceCount(m_timeouts.refreshWait, m_timeouts.listenerWait);
     const auto deadline = std::chrono::steady_clock::now() + m_timeouts.refreshWait;
     for (std::int64_t slice = 0; slice < slices && !m_state.shutFlag; ++slice) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(
@@ -265,13 +285,12 @@ void CMidPointServer::waitForViewRefresh() {
 void CMidPointServer::establishComm() {
     TcpSocket client;
     TcpSocket pop3;
-    m_lastSocketError = 0;
+    Session session{client, pop3, {}, {}, 0, {}};
     m_summary = SessionSummary{};
     try {
         client = m_oServSocket.accept();
         if (!client.isOpen()) {
-            m_lastSocketError = m_oServSocket.lastError();
-            throw PlainFailure{"Accept error"};
+            throw PlainFailure{"Accept error", m_oServSocket.lastError()};
         }
         if (!client.setNonBlocking()) {
             raiseSocketError("ioctlsocket(ClientSocket,...) error", kSessionOperation,
@@ -281,24 +300,18 @@ void CMidPointServer::establishComm() {
         // peer's delayed acknowledgement, every retrieval would wait ~40 ms.
         client.setNoDelay();
         getPOP3Connection(pop3);
-        runSession(client, pop3);
+        runSession(session);
+        m_summary.end = session.end;
         closeSession(client, pop3);
     } catch (const CError& error) {
         m_summary.end = "failed";
         m_context.desktop.showTimedBox(error.what());
         closeSession(client, pop3);
+    } catch (const PlainFailure& failure) {
+        sessionFailed(failure.socketError);
+        closeSession(client, pop3);
     } catch (...) {
-        m_summary.end = "failed";
-        const int code = m_lastSocketError;
-        if (code != 0) {
-            const std::string text = platform::socketErrorText(code);
-            CError(" In catch all ", "MidpointServer::establishComm()", kWinsockLabel, code, text,
-                   GF_HERE);
-            m_context.desktop.showTimedBox(text);
-        } else {
-            CError(" In catch all, unknown error ", "MidpointServer::establishComm()", GF_HERE);
-            m_context.desktop.showTimedBox("Unknown Error in MidPointServer::establishComm()");
-        }
+        sessionFailed(session.socketError);
         closeSession(client, pop3);
     }
     m_summary.retrieved = m_retrCount;
@@ -307,82 +320,122 @@ void CMidPointServer::establishComm() {
     }
 }
 
-void CMidPointServer::runSession(TcpSocket& client, TcpSocket& pop3) {
-    bool quit = false;
-    bool multiLine = false;
-    bool retrieval = false;
-    bool capabilities = false;
-    // False after a command the proxy answered itself: no server reply follows.
-    bool replyFollows = true;
-    std::array<char, kLastTextSize> lastText{};
-    for (;;) {
-        if (replyFollows) {
-            recvSD1sendSD2(lastText.data(), pop3, client, multiLine, retrieval,
-                           RelayExtras{capabilities, false});
-            // A server that has closed can answer nothing more; waiting for the
-            // client's next command would only hold the client until time-out.
-            if (m_relayEnd == RelayEnd::PeerClosed) {
-                m_summary.end = "server closed";
-                return;
-            }
-        }
-        if (quit || m_state.shutFlag) {
-            m_summary.end = quit ? "QUIT" : "stopped";
-            return;
-        }
-        recvSD1sendSD2(lastText.data(), client, pop3, false, false, RelayExtras{false, true});
-        const std::size_t length = strnlen(lastText.data(), lastText.size());
-        const proxy::CommandClass command =
-            proxy::classifyCommand(std::string_view(lastText.data(), length));
-        if (command.empty || (!command.startTls && !forwardHeldCommand(pop3))) {
-            // A stop cuts the wait for a command short: that is no time-out.
-            if (m_state.shutFlag) {
-                m_summary.end = "stopped";
-                return;
-            }
-            trace("Time Out", kSessionTrace, GF_HERE);
-            m_context.desktop.showTimedBox("Timed Out!");
-            m_summary.end = m_relayEnd == RelayEnd::PeerClosed ? "client closed" : "time-out";
-            return;
-        }
-        m_ioTimeout = m_timeouts.io;
-        if (command.startTls) {
-            if (!m_commandHeld) {
-                // Too long to have been held back, so already with the server:
-                // its reply is relayed like any other.
-                replyFollows = true;
-                multiLine = retrieval = capabilities = quit = false;
-                continue;
-            }
-            m_heldCommand.clear();
-            m_commandHeld = false;
-            replyFollows = false;
-            if (putBytes(client, proxy::kStartTlsRefusal.data(),
-                         static_cast<int>(proxy::kStartTlsRefusal.size())) <= 0) {
-                m_summary.end = m_state.shutFlag ? "stopped" : "time-out";
-                return;
-            }
-            continue;
-        }
-        replyFollows = true;
-        multiLine = command.multiLine;
-        retrieval = command.retrieval;
-        capabilities = command.capabilities;
-        quit = command.quit;
+// The catch-all's report: the last socket code the session met, if any.
+void CMidPointServer::sessionFailed(int socketError) {
+    m_summary.end = "failed";
+    if (socketError != 0) {
+        const std::string text = platform::socketErrorText(socketError);
+        CError(" In catch all ", "MidpointServer::establishComm()", kWinsockLabel, socketError,
+               text, GF_HERE);
+        m_context.desktop.showTimedBox(text);
+    } else {
+        CError(" In catch all, unknown error ", "MidpointServer::establishComm()", GF_HERE);
+        m_context.desktop.showTimedBox("Unknown Error in MidPointServer::establishComm()");
     }
 }
 
-bool CMidPointServer::forwardHeldCommand(TcpSocket& pop3) {
-    const std::string held = std::move(m_heldCommand);
-    m_heldCommand.clear();
-    m_commandHeld = false;
-    if (held.empty()) {
+// Each state does one step of the POP3 dialogue and names the next.
+void CMidPointServer::runSession(Session& session) {
+    SessionState state = SessionState::RelayReply;
+    while (state != SessionState::Ended) {
+        switch (state) {
+            case SessionState::RelayReply:
+                state = relayReply(session);
+                break;
+            case SessionState::CheckEnd:
+                state = checkEnd(session);
+                break;
+            case SessionState::RelayCommand:
+                state = relayCommand(session);
+                break;
+            case SessionState::RefuseStartTls:
+                state = refuseStartTls(session);
+                break;
+            case SessionState::Ended:
+                break;
+        }
+    }
+}
+
+CMidPointServer::SessionState CMidPointServer::relayReply(Session& session) {
+    const proxy::CommandClass& command = session.command;
+    const RelayResult reply =
+        recvSD1sendSD2(session.lastText.data(), session.pop3, session.client, command.multiLine,
+                       command.retrieval, RelayExtras{command.capabilities, false});
+    session.note(reply.socketError);
+    // A server that has closed can answer nothing more; waiting for the
+    // client's next command would only hold the client until time-out.
+    if (reply.end == RelayEnd::PeerClosed) {
+        return session.ended("server closed");
+    }
+    return SessionState::CheckEnd;
+}
+
+CMidPointServer::SessionState CMidPointServer::checkEnd(Session& session) {
+    if (session.command.quit) {
+        return session.ended("QUIT");
+    }
+    if (m_state.shutFlag) {
+        return session.ended("stopped");
+    }
+    return SessionState::RelayCommand;
+}
+
+CMidPointServer::SessionState CMidPointServer::relayCommand(Session& session) {
+    const RelayResult relayed =
+        recvSD1sendSD2(session.lastText.data(), session.client, session.pop3, false, false,
+                       RelayExtras{false, true});
+    session.note(relayed.socketError);
+    const std::size_t length = strnlen(session.lastText.data(), session.lastText.size());
+    const proxy::CommandClass command =
+        proxy::classifyCommand(std::string_view(session.lastText.data(), length));
+    if (command.empty || (!command.startTls && !forwardHeldCommand(session, relayed.heldCommand))) {
+        return commandFailed(session, relayed);
+    }
+    if (!command.startTls) {
+        session.command = command;
+        return SessionState::RelayReply;
+    }
+    if (relayed.heldCommand) {
+        return SessionState::RefuseStartTls;
+    }
+    // Too long to have been held back, so already with the server: its reply
+    // is relayed like any other.
+    session.command = proxy::CommandClass{};
+    return SessionState::RelayReply;
+}
+
+CMidPointServer::SessionState CMidPointServer::commandFailed(Session& session,
+                                                             const RelayResult& relayed) {
+    // A stop cuts the wait for a command short: that is no time-out.
+    if (m_state.shutFlag) {
+        return session.ended("stopped");
+    }
+    trace("Time Out", kSessionTrace, GF_HERE);
+    m_context.desktop.showTimedBox("Timed Out!");
+    return session.ended(relayed.end == RelayEnd::PeerClosed ? "client closed" : "time-out");
+}
+
+// No server reply follows: the proxy answered the command itself.
+CMidPointServer::SessionState CMidPointServer::refuseStartTls(Session& session) {
+    const SlicedIo::Result sent = putBytes(session.client, proxy::kStartTlsRefusal);
+    session.note(sent.error);
+    if (sent.end != SlicedIo::End::Done) {
+        return session.ended(m_state.shutFlag ? "stopped" : "time-out");
+    }
+    return SessionState::CheckEnd;
+}
+
+bool CMidPointServer::forwardHeldCommand(Session& session, const std::optional<std::string>& held) {
+    if (!held || held->empty()) {
         return true;
     }
-    return putBytes(pop3, held.data(), static_cast<int>(held.size())) > 0;
+    const SlicedIo::Result sent = putBytes(session.pop3, *held);
+    session.note(sent.error);
+    return sent.end == SlicedIo::End::Done;
 }
 
-void CMidPointServer::closeSession(TcpSocket& client, TcpSocket& pop3) {
+void CMidPointServer::closeSession(ByteStream& client, ByteStream& pop3) {
     trace("Quit 1", kSessionTrace, GF_HERE);
     pop3.shutdownBoth();
     trace("Quit 2", kSessionTrace, GF_HERE);
@@ -397,8 +450,7 @@ void CMidPointServer::closeSession(TcpSocket& client, TcpSocket& pop3) {
 
 void CMidPointServer::getPOP3Connection(TcpSocket& socket) {
     if (!socket.open()) {
-        m_lastSocketError = socket.lastError();
-        throw PlainFailure{"Unable to create client socket for POP3"};
+        throw PlainFailure{"Unable to create client socket for POP3", socket.lastError()};
     }
     readSettings();
     platform::Ipv4Address address{};
@@ -430,7 +482,7 @@ void CMidPointServer::getPOP3Connection(TcpSocket& socket) {
         raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, socket.lastError(),
                          GF_HERE);
     }
-    const TcpSocket::Wait wait = waitFor(socket, false, m_timeouts.connect);
+    const TcpSocket::Wait wait = waitConnected(socket);
     if (wait == TcpSocket::Wait::Failed) {
         raiseSocketError("connect(POP3Socket,...) select(), error", kConnectOperation,
                          socket.lastError(), GF_HERE);
@@ -447,76 +499,36 @@ void CMidPointServer::getPOP3Connection(TcpSocket& socket) {
 
 // ---------------------------------------------------------------- bytes
 
-TcpSocket::Wait CMidPointServer::waitFor(TcpSocket& socket, bool readable,
-                                         std::chrono::milliseconds timeout) {
-    // Waited in slices no longer than the listener's, so a stop is seen as
-    // soon as by the idle listener, and neither exit nor Restart Server is held
-    // for a whole time-out by a silent peer.
-    m_waitStopped = false;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const std::int64_t slices = sliceCount(timeout, m_timeouts.listenerWait);
-    for (std::int64_t slice = 0; slice < slices; ++slice) {
-        if (m_state.shutFlag) {
-            m_waitStopped = true;
-            return TcpSocket::Wait::TimedOut;
-        }
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        const auto step = std::clamp(left, std::chrono::milliseconds(0), m_timeouts.listenerWait);
-        const TcpSocket::Wait wait =
-            readable ? socket.waitReadable(step) : socket.waitWritable(step);
-        if (wait != TcpSocket::Wait::TimedOut) {
-            return wait;
-        }
-        if (left <= step) {
-            break;
-        }
-    }
-    return TcpSocket::Wait::TimedOut;
+TcpSocket::Wait CMidPointServer::waitConnected(TcpSocket& socket) {
+    // A stop during the wait reads as a time-out, as for every other wait.
+    TcpSocket::Wait wait = TcpSocket::Wait::TimedOut;
+    proxy::inSlices(m_state.shutFlag, m_timeouts.listenerWait, m_timeouts.connect,
+                    [&](std::chrono::milliseconds slice) {
+                        wait = socket.waitWritable(slice);
+                        return wait != TcpSocket::Wait::TimedOut;
+                    });
+    return wait;
 }
 
-int CMidPointServer::getBytes(TcpSocket& socket, char* buffer) {
-    const TcpSocket::Wait wait = waitFor(socket, true, m_ioTimeout);
-    if (wait == TcpSocket::Wait::Failed) {
-        raiseSocketError("select(,&inputSet,,,)", "getBytes()", socket.lastError(), GF_HERE);
+SlicedIo::Result CMidPointServer::getBytes(ByteStream& stream, std::span<char> buffer) {
+    const SlicedIo::Result read =
+        m_io.read(stream, buffer.first(std::min(kReadSize, buffer.size())), m_timeouts.io);
+    if (read.end == SlicedIo::End::WaitFailed) {
+        raiseSocketError("select(,&inputSet,,,)", "getBytes()", read.error, GF_HERE);
     }
-    if (wait == TcpSocket::Wait::TimedOut) {
-        return -1;
+    if (read.end == SlicedIo::End::TransferFailed) {
+        raiseSocketError("recv()", "getBytes()", read.error, GF_HERE);
     }
-    const int received = socket.receive(std::span<char>(buffer, kReadSize));
-    if (received < 0) {
-        if (socket.lastError() == kWouldBlock) {
-            m_lastSocketError = kWouldBlock;
-            return -1;
-        }
-        raiseSocketError("recv()", "getBytes()", socket.lastError(), GF_HERE);
-    }
-    return received;
+    return read;
 }
 
-int CMidPointServer::putBytes(TcpSocket& socket, const char* data, int length) {
-    int sent = 0;
-    while (sent < length) {
-        const TcpSocket::Wait wait = waitFor(socket, false, m_ioTimeout);
-        if (wait == TcpSocket::Wait::Failed) {
-            raiseSocketError("select(,,&outSet,,)", "putBytes()", socket.lastError(), GF_HERE);
-        }
-        if (wait == TcpSocket::Wait::TimedOut) {
-            return -1;
-        }
-        const int result = socket.send(
-            std::span<const char>(data + sent, static_cast<std::size_t>(length - sent)));
-        if (result == 0) {
-            return -1;
-        }
-        if (result < 0) {
-            if (socket.lastError() == kWouldBlock) {
-                m_lastSocketError = kWouldBlock;
-                return -1;
-            }
-            raiseSocketError("send()", "putBytes()", socket.lastError(), GF_HERE);
-        }
-        sent += result;
+SlicedIo::Result CMidPointServer::putBytes(ByteStream& stream, std::span<const char> bytes) {
+    const SlicedIo::Result sent = m_io.writeAll(stream, bytes, m_timeouts.io);
+    if (sent.end == SlicedIo::End::WaitFailed) {
+        raiseSocketError("select(,,&outSet,,)", "putBytes()", sent.error, GF_HERE);
+    }
+    if (sent.end == SlicedIo::End::TransferFailed) {
+        raiseSocketError("send()", "putBytes()", sent.error, GF_HERE);
     }
     return sent;
 }
@@ -529,14 +541,12 @@ void CMidPointServer::restartFlowWindow() {
     m_state.flowActive = true;
 }
 
-bool CMidPointServer::cutShort(TextWindow& window, RelayEnd end) {
+RelayResult CMidPointServer::cutShort(TextWindow& window, RelayEnd end, int socketError) {
     window.text[0] = '\0';
-    m_relayEnd = end;
-    return false;
+    return RelayResult{end, socketError, std::nullopt};
 }
 
-bool CMidPointServer::reportStop(Stage stage) {
-    m_relayEnd = RelayEnd::Stopped;
+RelayResult CMidPointServer::reportStop(Stage stage) {
     std::string message;
     if (m_state.flowStop) {
         const char* prefix =
@@ -551,14 +561,29 @@ bool CMidPointServer::reportStop(Stage stage) {
         message = "Email download and to client: Manual shutFlag error";
     }
     CError(message, kRelayOperation, GF_HERE);
-    return false;
+    return RelayResult{RelayEnd::Stopped, 0, std::nullopt};
 }
 
-bool CMidPointServer::recvSD1sendSD2(char* lastText, TcpSocket& source, TcpSocket& destination,
-                                     bool multiLine, bool retrieval, RelayExtras extras) {
-    m_relayEnd = RelayEnd::Complete;
-    m_heldCommand.clear();
-    m_commandHeld = false;
+// A write that did not get through: a stop is reported, anything else cuts
+// the relay short.
+RelayResult CMidPointServer::sendFailed(TextWindow& window, const SlicedIo::Result& sent,
+                                        Stage stage) {
+    if (sent.end == SlicedIo::End::Stopped) {
+        return reportStop(stage);
+    }
+    return cutShort(window, RelayEnd::SendFailed, sent.error);
+}
+
+SlicedIo::Result CMidPointServer::sendOn(ByteStream& destination, std::string_view bytes) {
+    if (bytes.empty()) {
+        return SlicedIo::Result{};
+    }
+    return putBytes(destination, bytes);
+}
+
+RelayResult CMidPointServer::recvSD1sendSD2(char* lastText, ByteStream& source,
+                                            ByteStream& destination, bool multiLine, bool retrieval,
+                                            RelayExtras extras) {
     std::memset(lastText, 0, kLastTextCleared);
     TextWindow window{lastText};
     proxy::UnitEnd unit(multiLine);
@@ -568,149 +593,173 @@ bool CMidPointServer::recvSD1sendSD2(char* lastText, TcpSocket& source, TcpSocke
     return relayPlain(window, unit, source, destination, extras);
 }
 
-bool CMidPointServer::relayRetrieval(TextWindow& window, proxy::UnitEnd& unit, TcpSocket& source,
-                                     TcpSocket& destination) {
+// The read both relay paths make: at most 100 bytes, counted in the flow window.
+CMidPointServer::ReadStep CMidPointServer::readStep(TextWindow& window, ByteStream& source,
+                                                    std::span<char> buffer, Stage stage) {
+    window.restartIfFull();
+    const SlicedIo::Result read = getBytes(source, buffer);
+    switch (read.end) {
+        case SlicedIo::End::Done:
+            m_state.flowBytes += static_cast<std::int64_t>(read.count);
+            return ReadStep{read.count, std::nullopt};
+        case SlicedIo::End::Stopped:
+            return ReadStep{0, reportStop(stage)};
+        case SlicedIo::End::Closed:
+            return ReadStep{0, cutShort(window, RelayEnd::PeerClosed)};
+        default:
+            // A read that found nothing though the stream was ready ends as a
+            // time-out does.
+            return ReadStep{0, cutShort(window, RelayEnd::TimedOut, read.error)};
+    }
+}
+
+// A retrieval is collected whole (up to the collect limit) before anything of
+// it goes on, so that it can be recorded, rated and marked first.
+RelayResult CMidPointServer::relayRetrieval(TextWindow& window, proxy::UnitEnd& unit,
+                                            ByteStream& source, ByteStream& destination) {
     ++m_retrCount;
     m_state.newMailArrived = true;
     trace("1", kRelayTrace, GF_HERE);
     restartFlowWindow();
-
-    std::size_t storedLen = 0;
-    std::size_t statusLen = 0;
-    bool done = false;
-    bool overflow = false;
-    std::array<char, kReadSize + 1> readBuffer{};
-    while (!done && !overflow) {
-        window.restartIfFull();
-        const int count = getBytes(source, readBuffer.data());
-        if (count < 0 && m_waitStopped) {
-            return reportStop(Stage::Collecting);
-        }
-        if (count <= 0) {
-            return cutShort(window, count == 0 ? RelayEnd::PeerClosed : RelayEnd::TimedOut);
-        }
-        m_state.flowBytes += count;
-        if (m_state.shutFlag) {
-            return reportStop(Stage::Collecting);
-        }
-        window.count += static_cast<std::size_t>(count);
-        for (int i = 0; i < count; ++i) {
-            const char byte = readBuffer[static_cast<std::size_t>(i)];
-            window.put(byte);
-            m_messageBuf[storedLen++] = byte;
-            if (unit.inStatusLine()) {
-                ++statusLen;
-            }
-            if (unit.advance(byte)) {
-                done = true;
-                break;
-            }
-            if (storedLen >= kCollectLimit) {
-                overflow = true;
-            }
-        }
+    const Collected collected = collectRetrieval(window, unit, source);
+    if (collected.end) {
+        return *collected.end;
     }
-    m_messageBuf[storedLen] = '\0';
     m_state.flowActive = true;
-
-    std::size_t sendLength = storedLen;
-    if (unit.multiLine()) {
-        trace("2a", kRelayTrace, GF_HERE);
-        char* text = m_messageBuf.data() + statusLen;
-        const auto textLength = static_cast<int>(storedLen - statusLen);
-        const int verdict = rateRetrievedMessage(text, textLength);
-        bool spam = verdict == kSpam;
-        if (verdict == kUndecided) {
-            spam = m_context.bayes
-                       .rateText(std::string_view(text, static_cast<std::size_t>(textLength)))
-                       .spam;
-        }
-        if (spam) {
-            const std::span<char> room(text, m_messageBuf.size() - statusLen);
-            sendLength = statusLen + static_cast<std::size_t>(addSpamToSubject(room, textLength));
-            ++m_summary.spam;
-        }
-    } else {
-        // The error line as it arrived: lastText keeps only its last 100 to 199
-        // bytes, which would cut a long one.
-        trace("2b", kRelayTrace, GF_HERE);
-    }
-
+    const std::size_t sendLength = rateAndMark(collected, unit.multiLine());
     trace("3", kRelayTrace, GF_HERE);
     restartFlowWindow();
-    for (std::size_t offset = 0; offset < sendLength;) {
-        if (m_state.shutFlag) {
-            return reportStop(Stage::Sending);
-        }
-        const std::size_t piece = std::min(kReadSize, sendLength - offset);
-        const int sent =
-            putBytes(destination, m_messageBuf.data() + offset, static_cast<int>(piece));
-        if (sent <= 0) {
-            if (m_waitStopped) {
-                return reportStop(Stage::Sending);
-            }
-            return cutShort(window, RelayEnd::SendFailed);
-        }
-        m_state.flowBytes += sent;
-        offset += piece;
+    if (std::optional<RelayResult> cut = sendCollected(window, destination, sendLength)) {
+        return *cut;
     }
-    if (done) {
-        return true;
+    if (collected.whole) {
+        return RelayResult{};
     }
+    // Past the collect limit the rest of the message passes on as it comes.
     return relayPlain(window, unit, source, destination, RelayExtras{});
 }
 
-bool CMidPointServer::sendOn(TcpSocket& destination, const char* data, std::size_t length) {
-    if (length == 0) {
-        return true;
+CMidPointServer::Collected CMidPointServer::collectRetrieval(TextWindow& window,
+                                                             proxy::UnitEnd& unit,
+                                                             ByteStream& source) {
+    Collected collected;
+    std::array<char, kReadSize> buffer{};
+    bool full = false;
+    // Every pass collects at least one byte, so the collect limit bounds the loop.
+    while (!collected.whole && !full) {
+        const ReadStep read = readStep(window, source, buffer, Stage::Collecting);
+        if (read.end) {
+            collected.end = read.end;
+            return collected;
+        }
+        if (m_state.shutFlag) {
+            collected.end = reportStop(Stage::Collecting);
+            return collected;
+        }
+        window.count += read.count;
+        full =
+            collectPiece(window, unit, std::span<const char>(buffer.data(), read.count), collected);
     }
-    return putBytes(destination, data, static_cast<int>(length)) > 0;
+    m_messageBuf[collected.length] = '\0';
+    return collected;
 }
 
-bool CMidPointServer::relayPlain(TextWindow& window, proxy::UnitEnd& unit, TcpSocket& source,
-                                 TcpSocket& destination, RelayExtras extras) {
+// Takes one read into m_messageBuf; true once the collect limit is reached.
+// The piece is taken whole even past the limit, so the buffer holds
+// kMaxCollected at most.
+bool CMidPointServer::collectPiece(TextWindow& window, proxy::UnitEnd& unit,
+                                   std::span<const char> piece, Collected& collected) {
+    bool full = false;
+    for (const char byte : piece) {
+        window.put(byte);
+        m_messageBuf[collected.length++] = byte;
+        if (unit.inStatusLine()) {
+            ++collected.statusLength;
+        }
+        if (unit.advance(byte)) {
+            collected.whole = true;
+            break;
+        }
+        if (collected.length >= kCollectLimit) {
+            full = true;
+        }
+    }
+    return full;
+}
+
+// Records and rates a message, marking it when it is spam: the length to send.
+std::size_t CMidPointServer::rateAndMark(const Collected& collected, bool multiLine) {
+    if (!multiLine) {
+        // The error line as it arrived: lastText keeps only its last 100 to 199
+        // bytes, which would cut a long one.
+        trace("2b", kRelayTrace, GF_HERE);
+        return collected.length;
+    }
+    trace("2a", kRelayTrace, GF_HERE);
+    char* text = m_messageBuf.data() + collected.statusLength;
+    const auto textLength = static_cast<int>(collected.length - collected.statusLength);
+    const int verdict = rateRetrievedMessage(text, textLength);
+    bool spam = verdict == kSpam;
+    if (verdict == kUndecided) {
+        spam =
+            m_context.bayes.rateText(std::string_view(text, static_cast<std::size_t>(textLength)))
+                .spam;
+    }
+    if (!spam) {
+        return collected.length;
+    }
+    ++m_summary.spam;
+    const std::span<char> room(text, m_messageBuf.size() - collected.statusLength);
+    return collected.statusLength + static_cast<std::size_t>(addSpamToSubject(room, textLength));
+}
+
+// Sends in pieces of at most 100 bytes, so a stop is seen between them.
+std::optional<RelayResult> CMidPointServer::sendCollected(TextWindow& window,
+                                                          ByteStream& destination,
+                                                          std::size_t length) {
+    for (std::size_t offset = 0; offset < length;) {
+        if (m_state.shutFlag) {
+            return reportStop(Stage::Sending);
+        }
+        const std::size_t piece = std::min(kReadSize, length - offset);
+        const SlicedIo::Result sent =
+            putBytes(destination, std::span<const char>(m_messageBuf.data() + offset, piece));
+        if (sent.end != SlicedIo::End::Done) {
+            return sendFailed(window, sent, Stage::Sending);
+        }
+        m_state.flowBytes += static_cast<std::int64_t>(sent.count);
+        offset += piece;
+    }
+    return std::nullopt;
+}
+
+RelayResult CMidPointServer::relayPlain(TextWindow& window, proxy::UnitEnd& unit,
+                                        ByteStream& source, ByteStream& destination,
+                                        RelayExtras extras) {
     m_state.flowActive = true;
     window.restart();
     trace("4", kRelayTrace, GF_HERE);
     restartFlowWindow();
+    proxy::PassOn passOn(extras.capabilities, extras.holdCommand);
+    RelayResult result = relayPieces(window, unit, source, destination, passOn);
+    result.heldCommand = passOn.held();
+    return result;
+}
 
-    proxy::CapabilityFilter filter;
-    std::string filtered;
-    m_commandHeld = extras.holdCommand;
-    std::array<char, kReadSize + 1> readBuffer{};
+// Passes each read on as it comes, until the unit's end or the relay's.
+RelayResult CMidPointServer::relayPieces(TextWindow& window, proxy::UnitEnd& unit,
+                                         ByteStream& source, ByteStream& destination,
+                                         proxy::PassOn& passOn) {
+    std::array<char, kReadSize> buffer{};
     for (;;) {
-        window.restartIfFull();
-        const int count = getBytes(source, readBuffer.data());
-        if (count < 0 && m_waitStopped) {
-            return reportStop(Stage::Plain);
+        const ReadStep read = readStep(window, source, buffer, Stage::Plain);
+        if (read.end) {
+            return *read.end;
         }
-        if (count <= 0) {
-            return cutShort(window, count == 0 ? RelayEnd::PeerClosed : RelayEnd::TimedOut);
-        }
-        m_state.flowBytes += count;
-        readBuffer[static_cast<std::size_t>(count)] = '\0';
-        const std::string_view piece(readBuffer.data(), static_cast<std::size_t>(count));
-        bool passed = true;
-        if (extras.capabilities) {
-            filtered.clear();
-            filter.feed(piece, filtered);
-            passed = sendOn(destination, filtered.data(), filtered.size());
-        } else if (m_commandHeld) {
-            m_heldCommand.append(piece);
-            if (m_heldCommand.size() > kHeldCommandLimit) {
-                // Too long to be a command the proxy answers: on it goes.
-                m_commandHeld = false;
-                passed = sendOn(destination, m_heldCommand.data(), m_heldCommand.size());
-                m_heldCommand.clear();
-            }
-        } else {
-            passed = sendOn(destination, piece.data(), piece.size());
-        }
-        if (!passed) {
-            if (m_waitStopped) {
-                return reportStop(Stage::Plain);
-            }
-            return cutShort(window, RelayEnd::SendFailed);
+        const std::string_view piece(buffer.data(), read.count);
+        const SlicedIo::Result passed = sendOn(destination, passOn.feed(piece));
+        if (passed.end != SlicedIo::End::Done) {
+            return sendFailed(window, passed, Stage::Plain);
         }
         if (m_state.shutFlag) {
             return reportStop(Stage::Plain);
@@ -723,20 +772,22 @@ bool CMidPointServer::relayPlain(TextWindow& window, proxy::UnitEnd& unit, TcpSo
                 break;
             }
         }
-        window.count += static_cast<std::size_t>(count);
+        window.count += read.count;
         if (complete) {
-            if (extras.capabilities) {
-                filtered.clear();
-                filter.finish(filtered);
-                if (!sendOn(destination, filtered.data(), filtered.size())) {
-                    return cutShort(window, RelayEnd::SendFailed);
-                }
-            }
-            m_state.flowActive = true;
-            trace("5", kRelayTrace, GF_HERE);
-            return true;
+            return finishPlain(window, destination, passOn);
         }
     }
+}
+
+RelayResult CMidPointServer::finishPlain(TextWindow& window, ByteStream& destination,
+                                         proxy::PassOn& passOn) {
+    const SlicedIo::Result sent = sendOn(destination, passOn.finish());
+    if (sent.end != SlicedIo::End::Done) {
+        return cutShort(window, RelayEnd::SendFailed, sent.error);
+    }
+    m_state.flowActive = true;
+    trace("5", kRelayTrace, GF_HERE);
+    return RelayResult{};
 }
 
 // ---------------------------------------------------------------- rating

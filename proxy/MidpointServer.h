@@ -5,12 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "analysis/HeaderParser.h"
+#include "platform/ByteStream.h"
 #include "platform/TcpSocket.h"
 #include "proxy/FlowMonitor.h"
+#include "proxy/PassOn.h"
+#include "proxy/SlicedIo.h"
 #include "proxy/SpamMarker.h"
 #include "proxy/Terminator.h"
 #include "rating/MessageRater.h"
@@ -66,9 +71,11 @@ struct ProxyTimeouts {
     std::chrono::milliseconds mailMovePoll{250};
 };
 
-// A failure reported by its message alone; socket failures are CErrors.
+// A failure reported by its message alone; socket failures are CErrors. A
+// socket call that failed first leaves its code for the session's report.
 struct PlainFailure {
     std::string message;
+    int socketError = 0;
 };
 
 // How the relay treats a unit beyond finding its end.
@@ -78,6 +85,23 @@ struct RelayExtras {
     // A client command: held back until its line is complete, so that the
     // session can answer it itself instead of passing it on.
     bool holdCommand = false;
+};
+
+// How one relayed unit ended.
+enum class RelayEnd { Complete, PeerClosed, TimedOut, SendFailed, Stopped };
+
+// What one relayed unit came to.
+struct RelayResult {
+    RelayEnd end = RelayEnd::Complete;
+    // 10035 when a stream was ready yet had nothing, which cut the relay
+    // short; the session's catch-all names the last such code.
+    int socketError = 0;
+    // The client command held back whole (RelayExtras::holdCommand) and not
+    // yet passed on; nothing when holding was not asked for or the command
+    // was too long to hold and went on.
+    std::optional<std::string> heldCommand;
+
+    bool complete() const { return end == RelayEnd::Complete; }
 };
 
 // The midpoint server: listens on 127.0.0.1 for the mail client, serves one
@@ -92,8 +116,7 @@ class CMidPointServer {
     static constexpr std::size_t kMessageBufSize = kMaxCollected + proxy::kMaxMarkGrowth + 1;
     static constexpr std::size_t kLastTextSize = 300;
     static constexpr int kMaxRecordedRetrievals = 90;
-    // Longest command held back whole; longer ones pass on as they come.
-    static constexpr std::size_t kHeldCommandLimit = 255;
+    static constexpr std::size_t kHeldCommandLimit = proxy::PassOn::kHeldCommandLimit;
 
     // List verdicts of rateRetrievedMessage.
     static constexpr int kUndecided = 0;
@@ -113,18 +136,13 @@ class CMidPointServer {
     // A non-blocking socket connected (or connecting) to the POP3 server.
     void getPOP3Connection(platform::TcpSocket& socket);
 
-    // At most 100 bytes into `buffer` (room for 101) once the socket is
-    // readable: the count, 0 when the peer closed, -1 on time-out or stop.
-    int getBytes(platform::TcpSocket& socket, char* buffer);
-    // All `length` bytes, waiting for writability before each send: the count,
-    // or -1 when the socket did not take them in time.
-    int putBytes(platform::TcpSocket& socket, const char* data, int length);
-
     // Relays one server reply or client command. `lastText` (at least 300
-    // bytes) receives the last 100 to 199 bytes that arrived, 0-terminated.
-    bool recvSD1sendSD2(char* lastText, platform::TcpSocket& source,
-                        platform::TcpSocket& destination, bool multiLine, bool retrieval,
-                        RelayExtras extras = {});
+    // bytes) receives the last 100 to 199 bytes that arrived, 0-terminated,
+    // and is emptied when the relay is cut short by a peer. Socket failures
+    // other than a would-block are thrown as CErrors.
+    [[nodiscard]] RelayResult recvSD1sendSD2(char* lastText, platform::ByteStream& source,
+                                             platform::ByteStream& destination, bool multiLine,
+                                             bool retrieval, RelayExtras extras = {});
 
     // Records a retrieved message (without its status line) in New Emails and
     // asks the lists: kNotSpam, kSpam or kUndecided. `text` must have room for
@@ -138,8 +156,12 @@ class CMidPointServer {
     int retrCount() const { return m_retrCount; }
 
   private:
-    enum class RelayEnd { Complete, PeerClosed, TimedOut, SendFailed, Stopped };
     enum class Stage { Collecting, Sending, Plain };
+    // The session loop's states: relay the server's reply to the last command
+    // (the greeting at first); see whether the session is over; relay the
+    // client's next command; answer "STLS" in the server's stead.
+    enum class SessionState { RelayReply, CheckEnd, RelayCommand, RefuseStartTls, Ended };
+    struct Session;
 
     // The window of lastText: where the next byte goes and how many came.
     struct TextWindow {
@@ -150,28 +172,61 @@ class CMidPointServer {
         void restart();
         void put(char byte);
     };
+    // One read of the relay: the bytes it brought, or how the relay ended.
+    struct ReadStep {
+        std::size_t count = 0;
+        std::optional<RelayResult> end;
+    };
+    // A retrieval as collected into m_messageBuf.
+    struct Collected {
+        std::size_t length = 0;
+        std::size_t statusLength = 0;
+        // The terminator came within the collect limit.
+        bool whole = false;
+        std::optional<RelayResult> end;
+    };
 
     void readSettings();
     bool bindListener();
     void listenerPass();
     bool beginSession();
     void waitForViewRefresh();
-    void runSession(platform::TcpSocket& client, platform::TcpSocket& pop3);
-    void closeSession(platform::TcpSocket& client, platform::TcpSocket& pop3);
-    bool forwardHeldCommand(platform::TcpSocket& pop3);
+    void closeSession(platform::ByteStream& client, platform::ByteStream& pop3);
+    platform::TcpSocket::Wait waitConnected(platform::TcpSocket& socket);
 
-    platform::TcpSocket::Wait waitFor(platform::TcpSocket& socket, bool readable,
-                                      std::chrono::milliseconds timeout);
-    bool relayRetrieval(TextWindow& window, proxy::UnitEnd& unit, platform::TcpSocket& source,
-                        platform::TcpSocket& destination);
-    bool relayPlain(TextWindow& window, proxy::UnitEnd& unit, platform::TcpSocket& source,
-                    platform::TcpSocket& destination, RelayExtras extras);
-    bool sendOn(platform::TcpSocket& destination, const char* data, std::size_t length);
-    bool cutShort(TextWindow& window, RelayEnd end);
-    bool reportStop(Stage stage);
+    void sessionFailed(int socketError);
+    void runSession(Session& session);
+    SessionState relayReply(Session& session);
+    SessionState checkEnd(Session& session);
+    SessionState relayCommand(Session& session);
+    SessionState commandFailed(Session& session, const RelayResult& relayed);
+    SessionState refuseStartTls(Session& session);
+    bool forwardHeldCommand(Session& session, const std::optional<std::string>& held);
+
+    proxy::SlicedIo::Result getBytes(platform::ByteStream& stream, std::span<char> buffer);
+    proxy::SlicedIo::Result putBytes(platform::ByteStream& stream, std::span<const char> bytes);
+    ReadStep readStep(TextWindow& window, platform::ByteStream& source, std::span<char> buffer,
+                      Stage stage);
+    RelayResult relayRetrieval(TextWindow& window, proxy::UnitEnd& unit,
+                               platform::ByteStream& source, platform::ByteStream& destination);
+    Collected collectRetrieval(TextWindow& window, proxy::UnitEnd& unit,
+                               platform::ByteStream& source);
+    bool collectPiece(TextWindow& window, proxy::UnitEnd& unit, std::span<const char> piece,
+                      Collected& collected);
+    std::size_t rateAndMark(const Collected& collected, bool multiLine);
+    std::optional<RelayResult> sendCollected(TextWindow& window, platform::ByteStream& destination,
+                                             std::size_t length);
+    RelayResult relayPlain(TextWindow& window, proxy::UnitEnd& unit, platform::ByteStream& source,
+                           platform::ByteStream& destination, RelayExtras extras);
+    RelayResult relayPieces(TextWindow& window, proxy::UnitEnd& unit, platform::ByteStream& source,
+                            platform::ByteStream& destination, proxy::PassOn& passOn);
+    RelayResult finishPlain(TextWindow& window, platform::ByteStream& destination,
+                            proxy::PassOn& passOn);
+    proxy::SlicedIo::Result sendOn(platform::ByteStream& destination, std::string_view bytes);
+    RelayResult sendFailed(TextWindow& window, const proxy::SlicedIo::Result& sent, Stage stage);
+    static RelayResult cutShort(TextWindow& window, RelayEnd end, int socketError = 0);
+    RelayResult reportStop(Stage stage);
     void restartFlowWindow();
-    [[noreturn]] void raiseSocketError(const std::string& message, const std::string& operation,
-                                       int code, int line, const std::string& file);
 
     const ProxyContext m_context;
     const ProxyTimeouts m_timeouts;
@@ -193,17 +248,9 @@ class CMidPointServer {
     int m_localPort = 1070;
     bool m_useDomainName = true;
 
-    std::chrono::milliseconds m_ioTimeout;
+    proxy::SlicedIo m_io;
     CHeaderParser m_parser;
     MessageRater m_rater;
     FlowMonitor m_flowMonitor;
-
-    // The code of the last socket failure in the session, for its catch-all.
-    int m_lastSocketError = 0;
-    // Set when a wait ended because shutFlag went up rather than by time.
-    bool m_waitStopped = false;
-    RelayEnd m_relayEnd = RelayEnd::Complete;
-    std::string m_heldCommand;
-    bool m_commandHeld = false;
     SessionSummary m_summary;
 };

@@ -27,8 +27,10 @@ class RelayTest : public ProxyFixture {
     }
 
     bool relay(bool multiLine, bool retrieval = false, RelayExtras extras = {}) {
-        return m_proxy.recvSD1sendSD2(m_lastText.data(), m_source, m_destination, multiLine,
-                                      retrieval, extras);
+        return m_proxy
+            .recvSD1sendSD2(m_lastText.data(), m_source, m_destination, multiLine, retrieval,
+                            extras)
+            .complete();
     }
     std::string lastText() const { return std::string(m_lastText.data()); }
     // What reached the destination, once `size` bytes have.
