@@ -299,9 +299,12 @@ void CMidPointServer::establishComm() {
         // A message goes out in pieces of at most 100 bytes; held back for the
         // peer's delayed acknowledgement, every retrieval would wait ~40 ms.
         client.setNoDelay();
-        getPOP3Connection(pop3);
-        runSession(session);
-        m_summary.end = session.end;
+        if (getPOP3Connection(pop3)) {
+            runSession(session);
+            m_summary.end = session.end;
+        } else {
+            m_summary.end = "stopped";
+        }
         closeSession(client, pop3);
     } catch (const CError& error) {
         m_summary.end = "failed";
@@ -448,14 +451,20 @@ void CMidPointServer::closeSession(ByteStream& client, ByteStream& pop3) {
     trace("Quit 6", kSessionTrace, GF_HERE);
 }
 
-void CMidPointServer::getPOP3Connection(TcpSocket& socket) {
+bool CMidPointServer::getPOP3Connection(TcpSocket& socket) {
     if (!socket.open()) {
         throw PlainFailure{"Unable to create client socket for POP3", socket.lastError()};
     }
     readSettings();
     platform::Ipv4Address address{};
     if (m_useDomainName) {
-        const platform::HostLookupResult found = platform::lookupHost(m_serverName);
+        // A dead name server can hold the system's resolver for tens of
+        // seconds; exit and Restart Server must not wait for it.
+        const platform::HostLookupResult found =
+            platform::lookupHost(m_serverName, &m_state.shutFlag);
+        if (found.stopped) {
+            return false;
+        }
         if (!found.address) {
             raiseSocketError("Can't find the POP3 server \"" + m_serverName + "\"",
                              kConnectionOperation, found.error, GF_HERE);
@@ -476,7 +485,7 @@ void CMidPointServer::getPOP3Connection(TcpSocket& socket) {
     const TcpSocket::Connect started =
         socket.connectStart(address, static_cast<std::uint16_t>(m_pop3Port));
     if (started == TcpSocket::Connect::Connected) {
-        return;
+        return true;
     }
     if (started == TcpSocket::Connect::Failed || socket.lastError() != kWouldBlock) {
         raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, socket.lastError(),
@@ -495,6 +504,7 @@ void CMidPointServer::getPOP3Connection(TcpSocket& socket) {
             raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, code, GF_HERE);
         }
     }
+    return true;
 }
 
 // ---------------------------------------------------------------- bytes

@@ -134,7 +134,9 @@ class CMidPointServer {
     // Serves the client connection waiting on the listening socket.
     void establishComm();
     // A non-blocking socket connected (or connecting) to the POP3 server.
-    void getPOP3Connection(platform::TcpSocket& socket);
+    // False when a stop came while the server's name was being looked up:
+    // the session ends without a server.
+    bool getPOP3Connection(platform::TcpSocket& socket);
 
     // Relays one server reply or client command. `lastText` (at least 300
     // bytes) receives the last 100 to 199 bytes that arrived, 0-terminated,
