@@ -1,0 +1,65 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/ServerSecurity.h"
+
+// The settings that live beside the store rather than in it, so HGIndex.hgd
+// keeps its layout: a small text file in the data directory that a person can
+// read, one section per account.
+//
+//     # Glimmerfen settings. ...
+//     [account main]
+//     security = starttls
+//     certificate = AB:CD:...:EF
+//
+// The account "main" is the store's own POP3 server; further accounts will
+// add their server and ports as keys of their own sections.
+struct AccountSettings {
+    std::string name;
+    ServerSecurity security;
+
+    bool operator==(const AccountSettings&) const = default;
+};
+
+struct Settings {
+    std::vector<AccountSettings> accounts;
+
+    // The account's entry, or nullptr.
+    const AccountSettings* find(const std::string& name) const;
+    // The account's entry, made with defaults when missing.
+    AccountSettings& at(const std::string& name);
+    // What the named account uses: its entry's, or the defaults (plain, no pin).
+    ServerSecurity security(const std::string& name = "main") const;
+};
+
+class SettingsFile {
+  public:
+    static constexpr const char* kFileName = "glimmerfen.conf";
+
+    struct Loaded {
+        Settings settings;
+        // Set when the file was damaged: it was renamed to `setAsideAs` and the
+        // defaults are in use. A sentence for the user and the error log.
+        std::optional<std::string> problem;
+        std::string setAsideAs;
+    };
+
+    // Reads `path` (default: kFileName in the working directory, the data
+    // directory). A missing file gives the defaults and no problem. A file
+    // that cannot be parsed is never overwritten silently: it is moved aside
+    // to "<path>.damaged-YYYYMMDD-HHMMSS" and reported. A file that cannot be
+    // read at all (a link, a FIFO, no permission) throws CError, leaving it
+    // where it is.
+    static Loaded load(const std::string& path = kFileName);
+    // Writes through a temporary file and a rename; throws CError when the
+    // file cannot be written (the old one is then unchanged).
+    static void save(const Settings& settings, const std::string& path = kFileName);
+
+    // The text save() writes, and its parser (nullopt with `error` set for a
+    // damaged text: the line number and what is wrong).
+    static std::string format(const Settings& settings);
+    static std::optional<Settings> parse(const std::string& text, std::string& error);
+};
