@@ -4,23 +4,15 @@
 // build over the same training folders, and one sweep that reads and rates
 // every message of the four folders.
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "filterbuild/AutoFilterBuilder.h"
@@ -33,6 +25,7 @@
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
 
+#include "BenchCorpus.h"
 #include "QuietDesktop.h"
 #include "ScratchDirectory.h"
 
@@ -51,48 +44,18 @@ constexpr int kRepeats = 3;
 constexpr double kTargetSeconds = 10.0;
 const std::string kPreparedStore = "prepared.hgd";
 
-fs::path corpusDir() {
-    if (const char* env = std::getenv("GLIMMERFEN_CORPUS"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    return GLIMMERFEN_CORPUS_DIR;
-}
-
-// As the proxy records a message: CR LF line ends, the end-of-message line,
-// the first 4,999 bytes.
-std::string asRecorded(const std::string& lf) {
-    std::string out;
-    out.reserve(lf.size() + lf.size() / 32 + 8);
-    char previous = '\0';
-    for (const char c : lf) {
-        if (c == '\n' && previous != '\r') {
-            out += '\r';
-        }
-        out += c;
-        previous = c;
-    }
-    if (!out.empty() && !out.ends_with("\r\n")) {
-        out += "\r\n";
-    }
-    out += ".\r\n";
-    out.resize(std::min(out.size(), kRecordedLimit));
-    return out;
-}
-
-std::vector<std::string> messagesIn(const fs::path& dir) {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        if (entry.is_regular_file()) {
-            files.push_back(entry.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
+// Every message of ham/ or spam/ as the proxy records it: CR LF line ends, the
+// end-of-message line, the first 4,999 bytes.
+std::vector<std::string> messagesAsRecorded(std::string_view kind) {
     std::vector<std::string> messages;
-    for (const fs::path& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        messages.push_back(asRecorded(bytes.str()));
+    for (const bench::CorpusMessage& message : bench::corpusMessages(kind)) {
+        std::string out = bench::withCrLf(message.text);
+        if (!out.empty() && !out.ends_with("\r\n")) {
+            out += "\r\n";
+        }
+        out += ".\r\n";
+        out.resize(std::min(out.size(), kRecordedLimit));
+        messages.push_back(std::move(out));
     }
     return messages;
 }
@@ -367,11 +330,12 @@ bool measure(const Scenario& scenario, const std::vector<std::string>& ham,
 int main() {
     try {
         ScratchDirectory scratch;
-        const std::vector<std::string> ham = messagesIn(corpusDir() / "ham");
-        const std::vector<std::string> spam = messagesIn(corpusDir() / "spam");
+        const std::vector<std::string> ham = messagesAsRecorded("ham");
+        const std::vector<std::string> spam = messagesAsRecorded("spam");
         if (ham.size() < kTrainingHam + kStoreHam || spam.size() < kTrainingSpam + kMisfiled) {
             std::fprintf(stderr, "bench_build: the corpus at %s needs %zu ham and %zu spam\n",
-                         corpusDir().c_str(), kTrainingHam + kStoreHam, kTrainingSpam + kMisfiled);
+                         bench::corpusDir().c_str(), kTrainingHam + kStoreHam,
+                         kTrainingSpam + kMisfiled);
             return 1;
         }
         std::printf(

@@ -10,19 +10,10 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,10 +27,10 @@
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
 
+#include "BenchCorpus.h"
 #include "QuietDesktop.h"
+#include "RatioReporter.h"
 #include "ScratchDirectory.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -60,49 +51,15 @@ class NoProgress : public BuildProgress {
 
 // ---- corpus ----
 
-fs::path corpusDir() {
-    if (const char* env = std::getenv("GLIMMERFEN_CORPUS"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    return GLIMMERFEN_CORPUS_DIR;
-}
+using Message = bench::CorpusMessage;
 
-// As the proxy records a message: CR LF line ends, the first 4,999 bytes.
-std::string asRecorded(const std::string& lf) {
-    std::string out;
-    out.reserve(lf.size() + lf.size() / 32);
-    char previous = '\0';
-    for (const char c : lf) {
-        if (c == '\n' && previous != '\r') {
-            out += '\r';
-        }
-        out += c;
-        previous = c;
-    }
-    out.resize(std::min(out.size(), kRecordedLimit));
-    return out;
-}
-
-struct Message {
-    std::string name;
-    std::string text;
-};
-
-// Every message of ham/ or spam/, in file-name order.
-std::vector<Message> messagesIn(const fs::path& dir) {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        files.push_back(it->path());
-    }
-    std::sort(files.begin(), files.end());
-    std::vector<Message> messages;
-    for (const fs::path& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        messages.push_back(
-            {dir.filename().string() + "/" + file.filename().string(), asRecorded(bytes.str())});
+// Every message of ham/ or spam/ as the proxy records it: CR LF line ends, the
+// first 4,999 bytes.
+std::vector<Message> messagesAsRecorded(std::string_view kind) {
+    std::vector<Message> messages = bench::corpusMessages(kind);
+    for (Message& message : messages) {
+        message.text = bench::withCrLf(message.text);
+        message.text.resize(std::min(message.text.size(), kRecordedLimit));
     }
     return messages;
 }
@@ -123,10 +80,10 @@ struct Fixture {
 Fixture* g_fixture = nullptr;
 
 void buildFixture(Fixture& f) {
-    const std::vector<Message> ham = messagesIn(corpusDir() / "ham");
-    const std::vector<Message> spam = messagesIn(corpusDir() / "spam");
+    const std::vector<Message> ham = messagesAsRecorded("ham");
+    const std::vector<Message> spam = messagesAsRecorded("spam");
     if (ham.size() <= kHamCount || spam.size() < kSpamCount) {
-        f.error = "the corpus at " + corpusDir().string() + " needs over " +
+        f.error = "the corpus at " + bench::corpusDir().string() + " needs over " +
                   std::to_string(kHamCount) + " ham and " + std::to_string(kSpamCount) +
                   " spam messages (set GLIMMERFEN_CORPUS)";
         return;
@@ -165,10 +122,7 @@ void buildFixture(Fixture& f) {
     }
     f.filter->setEnabled(true, false);
     f.entries = f.filter->entryCount();
-    std::ifstream in(TokenProbabilityTable::kDefaultFileName, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    f.tableBytes = bytes.str();
+    f.tableBytes = bench::fileBytes(TokenProbabilityTable::kDefaultFileName);
 }
 
 bool ready(benchmark::State& state) {
@@ -335,15 +289,9 @@ void baselineLoad(benchmark::State& state) {
 
 // ---- registration and the ratio table ----
 
-struct Pair {
-    std::string title;
-    std::string measured;
-    std::string baseline;
-};
-
-std::vector<Pair> registerAll() {
+std::vector<bench::BenchPair> registerAll() {
     using benchmark::RegisterBenchmark;
-    std::vector<Pair> pairs;
+    std::vector<bench::BenchPair> pairs;
     auto add = [&](const std::string& title, const std::string& key,
                    void (*measured)(benchmark::State&), void (*baseline)(benchmark::State&),
                    benchmark::TimeUnit unit) {
@@ -361,72 +309,18 @@ std::vector<Pair> registerAll() {
     return pairs;
 }
 
-// Keeps each benchmark's real time per iteration, averaged over repetitions.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    using ConsoleReporter::ConsoleReporter;
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) {
-                continue;
-            }
-            Mean& m = m_times[run.run_name.function_name];
-            m.sum += run.real_accumulated_time / static_cast<double>(run.iterations);
-            ++m.count;
-        }
-    }
-
-    // Seconds per iteration, or a negative number when the benchmark did not run.
-    double seconds(const std::string& name) const {
-        const auto found = m_times.find(name);
-        return found == m_times.end() ? -1.0 : found->second.sum / found->second.count;
-    }
-
-  private:
-    struct Mean {
-        double sum = 0;
-        int count = 0;
-    };
-    std::map<std::string, Mean> m_times;
-};
-
-std::string formatTime(double seconds) {
-    if (seconds < 0) {
-        return "-";
-    }
-    char text[32];
-    if (seconds < 1e-6) {
-        std::snprintf(text, sizeof text, "%.0f ns", seconds * 1e9);
-    } else if (seconds < 1e-3) {
-        std::snprintf(text, sizeof text, "%.2f us", seconds * 1e6);
-    } else {
-        std::snprintf(text, sizeof text, "%.3f ms", seconds * 1e3);
-    }
-    return text;
-}
-
 const char* verdict(bool met) {
     return met ? "met" : "MISSED";
 }
 
-void printTable(const std::vector<Pair>& pairs, const RatioReporter& reporter, const Fixture& f) {
+void printTable(const std::vector<bench::BenchPair>& pairs, const bench::RatioReporter& reporter,
+                const Fixture& f) {
+    using bench::formatTime;
     std::printf("\nReal time per operation, against a baseline over the same bytes\n");
     std::printf("(tokenize: one byte-class pass; rateText: tokenize and hash without the table;\n");
     std::printf(
         " build: reading the training texts from the store; load: plain read of the file)\n\n");
-    std::printf("%-30s %12s %12s %8s\n", "operation", "time", "baseline", "ratio");
-    for (const Pair& p : pairs) {
-        const double t = reporter.seconds(p.measured);
-        const double b = reporter.seconds(p.baseline);
-        char ratio[32] = "-";
-        if (t > 0 && b > 0) {
-            std::snprintf(ratio, sizeof ratio, "%.1fx", t / b);
-        }
-        std::printf("%-30s %12s %12s %8s\n", p.title.c_str(), formatTime(t).c_str(),
-                    formatTime(b).c_str(), ratio);
-    }
+    bench::printRatioTable(pairs, reporter, 30);
     if (!f.error.empty()) {
         std::printf("\n%s\n", f.error.c_str());
         return;
@@ -468,9 +362,8 @@ int main(int argc, char** argv) {
         buildFixture(fixture);
         g_fixture = &fixture;
 
-        const std::vector<Pair> pairs = registerAll();
-        RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                     : benchmark::ConsoleReporter::OO_Tabular);
+        const std::vector<bench::BenchPair> pairs = registerAll();
+        bench::RatioReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         std::fflush(stdout);
         printTable(pairs, reporter, fixture);

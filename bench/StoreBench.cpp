@@ -7,21 +7,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <sstream>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,7 +29,9 @@
 #include "store/StoreLayout.h"
 
 #include "QuietDesktop.h"
+#include "BenchCorpus.h"
 #include "ScratchDirectory.h"
+#include "RatioReporter.h"
 
 namespace fs = std::filesystem;
 using namespace store_layout;
@@ -62,52 +56,17 @@ struct Message {
     std::string crlf;
 };
 
-fs::path corpusDir() {
-    if (const char* env = std::getenv("GLIMMERFEN_CORPUS"); env != nullptr && *env != '\0') {
-        return env;
-    }
-    return GLIMMERFEN_CORPUS_DIR;
-}
-
-// The corpus is stored with LF line ends; a POP3 server sends CR LF.
-std::string toCrLf(const std::string& lf) {
-    std::string out;
-    out.reserve(lf.size() + lf.size() / 32);
-    char previous = '\0';
-    for (const char c : lf) {
-        if (c == '\n' && previous != '\r') {
-            out += '\r';
-        }
-        out += c;
-        previous = c;
-    }
-    return out;
-}
-
-// Messages whose CR LF form is 3-5 KB, the size most mail in the corpus has, in
-// file-name order so every run measures the same bytes.
-std::vector<Message> typicalMessages(const fs::path& dir, std::size_t want) {
-    std::vector<fs::path> files;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->path().extension() == ".txt") {
-            files.push_back(it->path());
-        }
-    }
-    std::sort(files.begin(), files.end());
+// The first `want` messages whose CR LF form is 3-5 KB, the size most mail in
+// the corpus has.
+std::vector<Message> typicalMessages(std::string_view kind, std::size_t want) {
     std::vector<Message> messages;
-    for (const fs::path& file : files) {
+    for (bench::CorpusMessage& message : bench::corpusMessages(kind)) {
         if (messages.size() >= want) {
             break;
         }
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        std::string crlf = toCrLf(bytes.str());
+        std::string crlf = bench::withCrLf(message.text);
         if (crlf.size() >= kTypicalMin && crlf.size() <= kTypicalMax) {
-            messages.push_back({file.parent_path().filename().string() + "/" +
-                                    file.filename().string(),
-                                std::move(crlf)});
+            messages.push_back({std::move(message.name), std::move(crlf)});
         }
     }
     return messages;
@@ -120,14 +79,13 @@ struct Corpus {
 
 Corpus loadCorpus() {
     Corpus corpus;
-    const fs::path dir = corpusDir();
     for (const char* kind : {"ham", "spam"}) {
-        auto some = typicalMessages(dir / kind, kMessagesPerClass);
+        auto some = typicalMessages(kind, kMessagesPerClass);
         corpus.messages.insert(corpus.messages.end(), std::make_move_iterator(some.begin()),
                                std::make_move_iterator(some.end()));
     }
     if (corpus.messages.empty()) {
-        corpus.error = "no 3-5 KB messages in " + dir.string() +
+        corpus.error = "no 3-5 KB messages in " + bench::corpusDir().string() +
                        " (set GLIMMERFEN_CORPUS to the corpus directory)";
     }
     return corpus;
@@ -476,15 +434,9 @@ void baselineParseMany(benchmark::State& state) {
 
 // ---- registration and the ratio table ----
 
-struct Pair {
-    std::string title;
-    std::string store;
-    std::string baseline;
-};
-
-std::vector<Pair> registerAll() {
+std::vector<bench::BenchPair> registerAll() {
     using benchmark::RegisterBenchmark;
-    std::vector<Pair> pairs;
+    std::vector<bench::BenchPair> pairs;
     auto add = [&](const std::string& title, const std::string& key,
                    void (*store)(benchmark::State&), void (*baseline)(benchmark::State&),
                    benchmark::TimeUnit unit, bool manualTime) {
@@ -510,67 +462,12 @@ std::vector<Pair> registerAll() {
     return pairs;
 }
 
-// Keeps each benchmark's real time per iteration, averaged over repetitions.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    using ConsoleReporter::ConsoleReporter;
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred || run.iterations == 0) {
-                continue;
-            }
-            Mean& m = m_times[run.run_name.function_name];
-            m.sum += run.real_accumulated_time / static_cast<double>(run.iterations);
-            ++m.count;
-        }
-    }
-
-    // Seconds per iteration, or a negative number when the benchmark did not run.
-    double seconds(const std::string& name) const {
-        const auto found = m_times.find(name);
-        return found == m_times.end() ? -1.0 : found->second.sum / found->second.count;
-    }
-
-private:
-    struct Mean {
-        double sum = 0;
-        int count = 0;
-    };
-    std::map<std::string, Mean> m_times;
-};
-
-std::string formatTime(double seconds) {
-    if (seconds < 0) {
-        return "-";
-    }
-    char text[32];
-    if (seconds < 1e-6) {
-        std::snprintf(text, sizeof text, "%.0f ns", seconds * 1e9);
-    } else if (seconds < 1e-3) {
-        std::snprintf(text, sizeof text, "%.2f us", seconds * 1e6);
-    } else {
-        std::snprintf(text, sizeof text, "%.3f ms", seconds * 1e3);
-    }
-    return text;
-}
-
-void printTable(const std::vector<Pair>& pairs, const RatioReporter& reporter,
+void printTable(const std::vector<bench::BenchPair>& pairs, const bench::RatioReporter& reporter,
                 const Fixture& f) {
     std::printf("\nReal time per operation, store against plain I/O of the same bytes\n");
+    using bench::formatTime;
     std::printf("(parse against a CR LF count over the same bytes)\n\n");
-    std::printf("%-28s %12s %12s %8s\n", "operation", "time", "baseline", "ratio");
-    for (const Pair& p : pairs) {
-        const double t = reporter.seconds(p.store);
-        const double b = reporter.seconds(p.baseline);
-        char ratio[32] = "-";
-        if (t > 0 && b > 0) {
-            std::snprintf(ratio, sizeof ratio, "%.1fx", t / b);
-        }
-        std::printf("%-28s %12s %12s %8s\n", p.title.c_str(), formatTime(t).c_str(),
-                    formatTime(b).c_str(), ratio);
-    }
+    bench::printRatioTable(pairs, reporter, 28);
     const double load = reporter.seconds("store/loadEmailHeaders/600");
     if (load >= 0) {
         std::printf("\nloadEmailHeaders of 600 rows: %s, target under %s: %s\n",
@@ -603,9 +500,8 @@ int main(int argc, char** argv) {
         buildFixture(fixture);
         g_fixture = &fixture;
 
-        const std::vector<Pair> pairs = registerAll();
-        RatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
-                                                     : benchmark::ConsoleReporter::OO_Tabular);
+        const std::vector<bench::BenchPair> pairs = registerAll();
+        bench::RatioReporter reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         std::fflush(stdout);
         printTable(pairs, reporter, fixture);
