@@ -22,6 +22,7 @@
 #include "analysis/HeaderParser.h"
 #include "analysis/StoredHeader.h"
 #include "desktop/Desktop.h"
+#include "platform/LittleEndian.h"
 #include "store/Database.h"
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
@@ -129,7 +130,7 @@ bool pwriteAll(int fd, const void* buffer, std::size_t size, std::int64_t offset
 
 bool pwriteInt32(int fd, std::int32_t value, std::int64_t offset) {
     char bytes[4];
-    ::writeInt32(bytes, value);
+    platform::putLeInt32(bytes, value);
     return pwriteAll(fd, bytes, sizeof bytes, offset);
 }
 

@@ -1,7 +1,5 @@
 #include "diag/LogFile.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <mutex>
 
@@ -43,13 +41,13 @@ void appendLogEntry(const std::string& path, const std::string& text, const Stam
     if (!file.isOpen()) {
         return;
     }
-    if (sizeLimit >= 0 && file.size() > sizeLimit && ::ftruncate(file.fd(), 0) != 0) {
+    if (sizeLimit >= 0 && file.size() > sizeLimit && !file.truncate()) {
         return;
     }
     // One write per entry keeps entries from different processes whole.
     const std::string entry =
         "\n" + text + "\n Date: " + stamp.date + "  Time: " + stamp.time + "\n\n";
-    platform::writeAll(file.fd(), entry.data(), entry.size());
+    file.writeAll(entry.data(), entry.size());
 }
 
 }  // namespace diag

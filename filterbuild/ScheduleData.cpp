@@ -1,8 +1,8 @@
 #include "filterbuild/ScheduleData.h"
 
 #include "platform/Files.h"
+#include "platform/LittleEndian.h"
 
-#include <bit>
 #include <utility>
 
 #include "platform/Clock.h"
@@ -17,21 +17,6 @@ constexpr std::int32_t kMinutesPerDay = 24 * 60;
 constexpr std::size_t kSundayByte = 6;
 constexpr std::size_t kSaturdaySlot = 6;
 
-std::uint32_t readUint32(std::string_view bytes, std::size_t offset) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[offset + i]))
-                 << (8 * i);
-    }
-    return value;
-}
-
-void writeUint32(char* out, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        out[i] = static_cast<char>((value >> (8 * i)) & 0xFFu);
-    }
-}
-
 }  // namespace
 
 std::optional<ScheduleRecord> decodeScheduleRecord(std::string_view bytes) {
@@ -45,8 +30,8 @@ std::optional<ScheduleRecord> decodeScheduleRecord(std::string_view bytes) {
     record.bytes.hour = static_cast<std::uint8_t>(bytes[7]);
     record.bytes.minute = static_cast<std::uint8_t>(bytes[8]);
     record.bytes.pm = static_cast<std::uint8_t>(bytes[9]);
-    record.lastAccuracy = std::bit_cast<float>(readUint32(bytes, kAccuracyOffset));
-    record.lastEmailCount = static_cast<std::int32_t>(readUint32(bytes, kEmailCountOffset));
+    record.lastAccuracy = platform::getLeFloat(bytes.data() + kAccuracyOffset);
+    record.lastEmailCount = platform::getLeInt32(bytes.data() + kEmailCountOffset);
     return record;
 }
 
@@ -58,8 +43,8 @@ std::array<char, ScheduleRecord::kSize> encodeScheduleRecord(const ScheduleRecor
     out[7] = static_cast<char>(record.bytes.hour);
     out[8] = static_cast<char>(record.bytes.minute);
     out[9] = static_cast<char>(record.bytes.pm);
-    writeUint32(out.data() + kAccuracyOffset, std::bit_cast<std::uint32_t>(record.lastAccuracy));
-    writeUint32(out.data() + kEmailCountOffset, static_cast<std::uint32_t>(record.lastEmailCount));
+    platform::putLeFloat(out.data() + kAccuracyOffset, record.lastAccuracy);
+    platform::putLeInt32(out.data() + kEmailCountOffset, record.lastEmailCount);
     return out;
 }
 

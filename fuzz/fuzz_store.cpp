@@ -34,6 +34,7 @@
 #include "diag/Error.h"
 #include "fuzz/support/FuzzCheck.h"
 #include "fuzz/support/FuzzDirectory.h"
+#include "platform/LittleEndian.h"
 #include "store/Database.h"
 #include "store/EmailHeader.h"
 #include "store/Folder.h"
@@ -168,7 +169,9 @@ class FileReader {
         std::copy(fixed.begin(), fixed.end(), bytes.begin());
         return decodeEmailHeader(bytes);
     }
-    std::int32_t int32At(std::int64_t offset) const { return readInt32(read(offset, 4).data()); }
+    std::int32_t int32At(std::int64_t offset) const {
+        return platform::getLeInt32(read(offset, 4).data());
+    }
 
   private:
     int m_fd;
@@ -221,7 +224,7 @@ constexpr std::array<Field, 12> kFields = {{{0, 80},
 
 std::array<char, 4> littleEndian(std::int32_t value) {
     std::array<char, 4> bytes;
-    writeInt32(bytes.data(), value);
+    platform::putLeInt32(bytes.data(), value);
     return bytes;
 }
 
@@ -443,7 +446,7 @@ class StoreWorld {
         for (BaseRecord& record : m_records) {
             const std::string table = file.read(folderOffset(record.folder), kSlotTableSize);
             for (int s = 0; s < kSlotsPerFolder; ++s) {
-                if (readInt32(table.data() + 4 * s) == record.index) {
+                if (platform::getLeInt32(table.data() + 4 * s) == record.index) {
                     record.slot = s;
                 }
             }
@@ -558,7 +561,8 @@ class StoreWorld {
         for (int f = 0; f < kFolderCount; ++f) {
             const std::string& table = tables[static_cast<std::size_t>(f)];
             for (int s = 0; s < kSlotsPerFolder; ++s) {
-                if (readInt32(table.data() + 4 * s) == record.index && holds(file, f, s, record)) {
+                if (platform::getLeInt32(table.data() + 4 * s) == record.index &&
+                    holds(file, f, s, record)) {
                     return true;
                 }
             }

@@ -97,14 +97,11 @@ SmallFile readSmallFile(const std::string& path, std::size_t limit) {
     std::vector<char> chunk(std::min<std::size_t>(limit, 1 << 16));
     while (result.bytes.size() < limit) {
         const std::size_t wanted = std::min(chunk.size(), limit - result.bytes.size());
-        const ssize_t got = ::read(file.fd(), chunk.data(), wanted);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
+        const std::size_t got = file.readUpTo(chunk.data(), wanted);
+        result.bytes.append(chunk.data(), got);
+        if (got < wanted) {
             break;
         }
-        result.bytes.append(chunk.data(), static_cast<std::size_t>(got));
     }
     return result;
 }

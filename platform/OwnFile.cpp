@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/Files.h"
+
 namespace platform {
 
 namespace {
@@ -140,8 +142,70 @@ OwnFile::~OwnFile() {
     }
 }
 
-int OwnFile::release() {
-    return std::exchange(m_fd, -1);
+std::int64_t OwnFile::currentSize() const {
+    struct stat info {};
+    if (::fstat(m_fd, &info) != 0) {
+        return -1;
+    }
+    return static_cast<std::int64_t>(info.st_size);
+}
+
+std::size_t OwnFile::readUpTo(void* buffer, std::size_t size) const {
+    auto* out = static_cast<char*>(buffer);
+    std::size_t total = 0;
+    while (total < size) {
+        const ssize_t got = ::read(m_fd, out + total, size - total);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        total += static_cast<std::size_t>(got);
+    }
+    return total;
+}
+
+bool OwnFile::writeAll(const void* data, std::size_t size) const {
+    return platform::writeAll(m_fd, data, size);
+}
+
+bool OwnFile::readAt(std::int64_t offset, void* buffer, std::size_t size) const {
+    auto* out = static_cast<char*>(buffer);
+    while (size > 0) {
+        const ssize_t got = ::pread(m_fd, out, size, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        out += got;
+        offset += got;
+        size -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+bool OwnFile::writeAt(std::int64_t offset, const void* data, std::size_t size) const {
+    const auto* in = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::pwrite(m_fd, in, size, offset);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        in += written;
+        offset += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool OwnFile::truncate() const {
+    return ::ftruncate(m_fd, 0) == 0;
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -37,11 +38,25 @@ class OwnFile {
     int fd() const { return m_fd; }
     // The size when it was opened.
     std::int64_t size() const { return m_size; }
-    // Hands the descriptor to the caller, who closes it from then on.
-    int release();
+    // The size now, or -1 when it cannot be examined.
+    std::int64_t currentSize() const;
     // Why it is not open, naming the file: "wlist.bin is a FIFO, not a regular
     // file"; empty when it is open.
     const std::string& problem() const { return m_problem; }
+
+    // Reading and writing go on after partial transfers and interruptions.
+    // Up to `size` bytes from the current position; fewer only at the end of
+    // the file or on an error.
+    std::size_t readUpTo(void* buffer, std::size_t size) const;
+    // All the bytes at the current position (the end, when appending); false
+    // when the system refuses (a full disk, a size limit).
+    bool writeAll(const void* data, std::size_t size) const;
+    // Exactly `size` bytes at `offset`, leaving the current position alone;
+    // false when the file ends first or the system refuses.
+    bool readAt(std::int64_t offset, void* buffer, std::size_t size) const;
+    bool writeAt(std::int64_t offset, const void* data, std::size_t size) const;
+    // Empties the file.
+    bool truncate() const;
 
   private:
     OwnFile(const std::string& path, int flags);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Files.h"
+#include "platform/LittleEndian.h"
 
 namespace proxy {
 
@@ -18,9 +19,7 @@ std::string readSpamFlagWord(const std::string& fileName) {
     if (read.size() < 4) {
         return kDefaultSpamFlagWord;
     }
-    const auto byte = [&read](std::size_t i) { return static_cast<unsigned char>(read[i]); };
-    const std::uint32_t stored = byte(0) | (std::uint32_t{byte(1)} << 8) |
-                                 (std::uint32_t{byte(2)} << 16) | (std::uint32_t{byte(3)} << 24);
+    const std::uint32_t stored = platform::getLe32(read.data());
     if (stored < kMinStored || stored > kMaxStored || read.size() < 4 + stored) {
         return kDefaultSpamFlagWord;
     }
@@ -44,9 +43,8 @@ bool writeSpamFlagWord(std::string_view word, const std::string& fileName) {
         return false;
     }
     const auto stored = static_cast<std::uint32_t>(word.size() + 1);
-    std::string bytes = {static_cast<char>(stored & 0xff), static_cast<char>((stored >> 8) & 0xff),
-                         static_cast<char>((stored >> 16) & 0xff),
-                         static_cast<char>((stored >> 24) & 0xff)};
+    std::string bytes;
+    platform::appendLe32(bytes, stored);
     bytes.append(word);
     bytes.push_back('\0');
     return platform::replaceFileContents(fileName, bytes);

@@ -1,9 +1,9 @@
 #include "rating/FilterList.h"
 
 #include "platform/Files.h"
+#include "platform/LittleEndian.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -12,17 +12,6 @@ namespace {
 
 constexpr std::size_t kCountSize = 4;
 constexpr std::size_t kRecordHeadSize = 6;
-
-std::uint32_t readUint32(const unsigned char* bytes) {
-    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
-}
-
-void appendUint32(std::string& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        out += static_cast<char>((value >> shift) & 0xFF);
-    }
-}
 
 class MemorySource {
   public:
@@ -46,10 +35,11 @@ class MemorySource {
 // is sized by them.
 class FileSource {
   public:
-    FileSource(std::FILE* file, std::uint64_t size) : m_file(file), m_remaining(size) {}
+    explicit FileSource(const platform::OwnFile& file)
+        : m_file(file), m_remaining(static_cast<std::uint64_t>(file.size())) {}
     std::uint64_t remaining() const { return m_remaining; }
     bool read(void* out, std::size_t size) {
-        if (size > m_remaining || std::fread(out, 1, size, m_file) != size) {
+        if (size > m_remaining || m_file.readUpTo(out, size) != size) {
             return false;
         }
         m_remaining -= size;
@@ -57,7 +47,7 @@ class FileSource {
     }
 
   private:
-    std::FILE* m_file;
+    const platform::OwnFile& m_file;
     std::uint64_t m_remaining;
 };
 
@@ -76,7 +66,7 @@ std::vector<FilterListEntry> decodeRecords(Source& source) {
     // One buffer for every record, so a phrase cut short by an early NUL takes
     // only the room of its text, not of its record.
     std::string buffer;
-    const auto count = static_cast<std::int32_t>(readUint32(countBytes));
+    const auto count = platform::getLeInt32(countBytes);
     for (std::int32_t i = 0; i < count; ++i) {
         unsigned char head[kRecordHeadSize];
         if (!source.read(head, sizeof head)) {
@@ -84,7 +74,7 @@ std::vector<FilterListEntry> decodeRecords(Source& source) {
         }
         const std::uint8_t field = head[0];
         const std::uint8_t caseSensitive = head[1];
-        const std::uint32_t length = readUint32(head + 2);
+        const std::uint32_t length = platform::getLe32(head + 2);
         if (field > FilterListEntry::kTo || caseSensitive > FilterListEntry::kSensitive ||
             length > FilterList::kMaxRecordLength || length > source.remaining()) {
             break;
@@ -103,12 +93,12 @@ std::string encodeRecords(const std::vector<FilterListEntry>& entries) {
     const std::size_t count =
         std::min<std::size_t>(entries.size(), std::numeric_limits<std::int32_t>::max());
     std::string bytes;
-    appendUint32(bytes, static_cast<std::uint32_t>(count));
+    platform::appendLe32(bytes, static_cast<std::uint32_t>(count));
     for (std::size_t i = 0; i < count; ++i) {
         const FilterListEntry& entry = entries[i];
         bytes += static_cast<char>(entry.field);
         bytes += static_cast<char>(entry.caseSensitive);
-        appendUint32(bytes, static_cast<std::uint32_t>(entry.phrase.size() + 1));
+        platform::appendLe32(bytes, static_cast<std::uint32_t>(entry.phrase.size() + 1));
         bytes += entry.phrase;
         bytes += '\0';
     }
@@ -151,19 +141,12 @@ FilterList::FilterList(std::string_view fileName) : m_fileName(fileName) {}
 
 bool FilterList::load() {
     platform::CriticalSectionGuard guard(m_lock);
-    platform::OwnFile opened = platform::OwnFile::openForReading(m_fileName);
-    if (!opened.isOpen() || opened.size() <= 0) {
+    const platform::OwnFile file = platform::OwnFile::openForReading(m_fileName);
+    if (!file.isOpen() || file.size() <= 0) {
         return false;
     }
-    const auto size = static_cast<std::uint64_t>(opened.size());
-    std::FILE* file = ::fdopen(opened.fd(), "rb");
-    if (file == nullptr) {
-        return false;
-    }
-    opened.release();
-    FileSource source(file, size);
+    FileSource source(file);
     m_entries = decodeRecords(source);
-    std::fclose(file);
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include "diag/SourceName.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/LittleEndian.h"
 #include "store/Folder.h"
 
 using namespace store_layout;
@@ -86,7 +87,7 @@ void CDatabase::loadFolders() {
         auto& index = m_folderIndexes[static_cast<std::size_t>(f)];
         index.clear();
         for (int s = 0; s < kSlotsPerFolder; ++s) {
-            slots[static_cast<std::size_t>(s)] = ::readInt32(table + 4 * s);
+            slots[static_cast<std::size_t>(s)] = platform::getLeInt32(table + 4 * s);
             if (slots[static_cast<std::size_t>(s)] != -1) {
                 index.emplace_back(slots[static_cast<std::size_t>(s)], s);
             }
@@ -121,8 +122,8 @@ Pop3Settings CDatabase::getPOP3Settings() {
         settings.ip2 = static_cast<std::uint8_t>(record[82]);
         settings.ip3 = static_cast<std::uint8_t>(record[83]);
         settings.ip4 = static_cast<std::uint8_t>(record[84]);
-        settings.pop3Port = readUint16(record + 85);
-        settings.localPort = readUint16(record + 87);
+        settings.pop3Port = platform::getLe16(record + 85);
+        settings.localPort = platform::getLe16(record + 87);
         return settings;
     });
 }
@@ -137,8 +138,8 @@ void CDatabase::setPOP3Settings(const Pop3Settings& settings) {
         record[82] = static_cast<char>(settings.ip2);
         record[83] = static_cast<char>(settings.ip3);
         record[84] = static_cast<char>(settings.ip4);
-        writeUint16(record + 85, static_cast<std::uint16_t>(settings.pop3Port));
-        writeUint16(record + 87, static_cast<std::uint16_t>(settings.localPort));
+        platform::putLe16(record + 85, static_cast<std::uint16_t>(settings.pop3Port));
+        platform::putLe16(record + 87, static_cast<std::uint16_t>(settings.localPort));
         file.write(kPop3SettingsOffset, record, sizeof record);
     });
 }

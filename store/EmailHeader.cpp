@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/LittleEndian.h"
+
 namespace {
 constexpr std::size_t kFromOffset = 0;
 constexpr std::size_t kToOffset = 80;
@@ -19,30 +21,6 @@ constexpr std::size_t kTextLengthOffset = 290;
 constexpr std::size_t kDelTimeOffset = 294;
 constexpr std::size_t kReservedOffset = 298;
 }  // namespace
-
-std::int32_t readInt32(const char* bytes) {
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    return static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(b[0]) | static_cast<std::uint32_t>(b[1]) << 8 |
-        static_cast<std::uint32_t>(b[2]) << 16 | static_cast<std::uint32_t>(b[3]) << 24);
-}
-
-void writeInt32(char* bytes, std::int32_t value) {
-    const auto v = static_cast<std::uint32_t>(value);
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-    }
-}
-
-std::uint16_t readUint16(const char* bytes) {
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    return static_cast<std::uint16_t>(b[0] | b[1] << 8);
-}
-
-void writeUint16(char* bytes, std::uint16_t value) {
-    bytes[0] = static_cast<char>(value & 0xFF);
-    bytes[1] = static_cast<char>(value >> 8);
-}
 
 std::string fixedText(const char* field, std::size_t size) {
     const void* nul = std::memchr(field, '\0', size - 1);
@@ -65,12 +43,12 @@ EmailHeaderBytes encodeEmailHeader(const EmailHeader& header) {
     putFixedText(b + kSubjectOffset, kSubjectSize, header.subject);
     b[kDayOffset] = static_cast<char>(header.day);
     b[kMonthOffset] = static_cast<char>(header.month);
-    writeUint16(b + kYearOffset, header.year);
+    platform::putLe16(b + kYearOffset, header.year);
     b[kHourOffset] = static_cast<char>(header.hour);
     b[kMinuteOffset] = static_cast<char>(header.minute);
-    writeInt32(b + kHeaderLengthOffset, header.headerLength);
-    writeInt32(b + kTextLengthOffset, header.textLength);
-    writeInt32(b + kDelTimeOffset, header.delTime);
+    platform::putLeInt32(b + kHeaderLengthOffset, header.headerLength);
+    platform::putLeInt32(b + kTextLengthOffset, header.textLength);
+    platform::putLeInt32(b + kDelTimeOffset, header.delTime);
     b[kReservedOffset] = static_cast<char>(header.reserved);
     return bytes;
 }
@@ -83,12 +61,12 @@ EmailHeader decodeEmailHeader(const EmailHeaderBytes& bytes) {
     header.subject = fixedText(b + kSubjectOffset, kSubjectSize);
     header.day = static_cast<std::uint8_t>(b[kDayOffset]);
     header.month = static_cast<std::uint8_t>(b[kMonthOffset]);
-    header.year = readUint16(b + kYearOffset);
+    header.year = platform::getLe16(b + kYearOffset);
     header.hour = static_cast<std::uint8_t>(b[kHourOffset]);
     header.minute = static_cast<std::uint8_t>(b[kMinuteOffset]);
-    header.headerLength = readInt32(b + kHeaderLengthOffset);
-    header.textLength = readInt32(b + kTextLengthOffset);
-    header.delTime = readInt32(b + kDelTimeOffset);
+    header.headerLength = platform::getLeInt32(b + kHeaderLengthOffset);
+    header.textLength = platform::getLeInt32(b + kTextLengthOffset);
+    header.delTime = platform::getLeInt32(b + kDelTimeOffset);
     header.reserved = static_cast<std::uint8_t>(b[kReservedOffset]);
     return header;
 }

@@ -34,9 +34,3 @@ EmailHeader decodeEmailHeader(const EmailHeaderBytes& bytes);
 // Fixed-size text fields: at most size - 1 bytes up to the first NUL.
 std::string fixedText(const char* field, std::size_t size);
 void putFixedText(char* field, std::size_t size, const std::string& text);
-
-// Little-endian integers as the file stores them.
-std::int32_t readInt32(const char* bytes);
-void writeInt32(char* bytes, std::int32_t value);
-std::uint16_t readUint16(const char* bytes);
-void writeUint16(char* bytes, std::uint16_t value);

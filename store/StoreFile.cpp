@@ -1,14 +1,10 @@
 #include "store/StoreFile.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <vector>
 
 #include "platform/Files.h"
-#include "store/EmailHeader.h"
+#include "platform/LittleEndian.h"
 #include "store/StoreLayout.h"
 
 namespace {
@@ -38,71 +34,37 @@ std::optional<StoreFile> StoreFile::open(const std::string& path, Mode mode) {
     if (!file.isOpen()) {
         return std::nullopt;
     }
-    return StoreFile(file.release());
+    return StoreFile(std::move(file));
 }
 
 bool StoreFile::create(const std::string& path) {
     return platform::replaceFile(path, writeEmptyStore);
 }
 
-StoreFile::StoreFile(StoreFile&& other) noexcept : m_fd(other.m_fd) {
-    other.m_fd = -1;
-}
-
-StoreFile::~StoreFile() {
-    if (m_fd >= 0) {
-        ::close(m_fd);
-    }
-}
-
 void StoreFile::read(std::int64_t offset, void* buffer, std::size_t size) const {
-    auto* out = static_cast<char*>(buffer);
-    while (size > 0) {
-        const ssize_t got = ::pread(m_fd, out, size, offset);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            throw StoreFault{"Can't Read Database: the file is shorter than a store file"};
-        }
-        out += got;
-        offset += got;
-        size -= static_cast<std::size_t>(got);
+    if (!m_file.readAt(offset, buffer, size)) {
+        throw StoreFault{"Can't Read Database: the file is shorter than a store file"};
     }
 }
 
 void StoreFile::write(std::int64_t offset, const void* buffer, std::size_t size) const {
-    const auto* in = static_cast<const char*>(buffer);
-    while (size > 0) {
-        const ssize_t written = ::pwrite(m_fd, in, size, offset);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            throw StoreFault{"Can't Write Database"};
-        }
-        in += written;
-        offset += written;
-        size -= static_cast<std::size_t>(written);
+    if (!m_file.writeAt(offset, buffer, size)) {
+        throw StoreFault{"Can't Write Database"};
     }
 }
 
 std::int64_t StoreFile::size() const {
-    struct stat info {};
-    if (::fstat(m_fd, &info) != 0) {
-        return -1;
-    }
-    return static_cast<std::int64_t>(info.st_size);
+    return m_file.currentSize();
 }
 
 std::int32_t StoreFile::readInt32(std::int64_t offset) const {
     char bytes[4];
     read(offset, bytes, sizeof bytes);
-    return ::readInt32(bytes);
+    return platform::getLeInt32(bytes);
 }
 
 void StoreFile::writeInt32(std::int64_t offset, std::int32_t value) const {
     char bytes[4];
-    ::writeInt32(bytes, value);
+    platform::putLeInt32(bytes, value);
     write(offset, bytes, sizeof bytes);
 }

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+
+#include "platform/OwnFile.h"
 
 // A failure inside a store operation. The public operation that meets it turns it
 // into a CError that names the operation.
@@ -28,10 +31,9 @@ class StoreFile {
     // failure.
     static bool create(const std::string& path);
 
-    StoreFile(StoreFile&& other) noexcept;
+    StoreFile(StoreFile&& other) noexcept = default;
     StoreFile& operator=(StoreFile&&) = delete;
     StoreFile(const StoreFile&) = delete;
-    ~StoreFile();
 
     void read(std::int64_t offset, void* buffer, std::size_t size) const;
     void write(std::int64_t offset, const void* buffer, std::size_t size) const;
@@ -41,6 +43,6 @@ class StoreFile {
     void writeInt32(std::int64_t offset, std::int32_t value) const;
 
   private:
-    explicit StoreFile(int fd) : m_fd(fd) {}
-    int m_fd;
+    explicit StoreFile(platform::OwnFile file) : m_file(std::move(file)) {}
+    platform::OwnFile m_file;
 };

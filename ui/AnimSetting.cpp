@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/Files.h"
+#include "platform/LittleEndian.h"
 
 namespace {
 constexpr std::uint32_t kAnimate = 1;
@@ -19,12 +20,11 @@ bool AnimSetting::read(const std::string& fileName) {
     // Bytes a short file does not hold stay 0.
     std::array<unsigned char, 4> bytes{};
     std::copy(file.bytes.begin(), file.bytes.end(), bytes.begin());
-    const std::uint32_t value = bytes[0] | (std::uint32_t{bytes[1]} << 8) |
-                                (std::uint32_t{bytes[2]} << 16) | (std::uint32_t{bytes[3]} << 24);
-    return value == kAnimate;
+    return platform::getLe32(bytes.data()) == kAnimate;
 }
 
 bool AnimSetting::write(bool animate, const std::string& fileName) {
-    const char bytes[4] = {animate ? '\x01' : '\x00', '\x00', '\x00', '\x00'};
+    char bytes[4];
+    platform::putLe32(bytes, animate ? kAnimate : 0);
     return platform::replaceFileContents(fileName, std::string_view(bytes, sizeof bytes));
 }

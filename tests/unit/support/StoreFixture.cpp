@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "platform/LittleEndian.h"
 #include "store/EmailHeader.h"
 
 void StoreFixture::addEmail(std::string_view folder, int index, int length,
@@ -47,12 +48,12 @@ std::string fileBytesAt(const std::string& path, std::int64_t offset, std::size_
 
 std::int32_t fileInt32At(const std::string& path, std::int64_t offset) {
     const std::string bytes = fileBytesAt(path, offset, 4);
-    return bytes.size() == 4 ? readInt32(bytes.data()) : -2;
+    return bytes.size() == 4 ? platform::getLeInt32(bytes.data()) : -2;
 }
 
 void putFileInt32At(const std::string& path, std::int64_t offset, std::int32_t value) {
     char bytes[4];
-    writeInt32(bytes, value);
+    platform::putLeInt32(bytes, value);
     const int fd = ::open(path.c_str(), O_WRONLY);
     ASSERT_EQ(::pwrite(fd, bytes, 4, offset), 4);
     ::close(fd);
