@@ -24,3 +24,14 @@ class CError : public std::exception {
   private:
     void record();
 };
+
+namespace diag {
+
+// Puts on record the entry a CError of the same arguments would, for a failure
+// that is handled where it is met and thrown to no one.
+void recordError(const std::string& message, const std::string& operation, int line,
+                 const std::string& file);
+void recordError(const std::string& message, const std::string& operation, const std::string& label,
+                 int code, const std::string& codeText, int line, const std::string& file);
+
+}  // namespace diag

@@ -48,7 +48,7 @@ void ServerThread::body() {
     } catch (const CError& error) {
         m_context.desktop.showTimedBox(error.what());
     } catch (...) {
-        CError("Catch All Error", "ServerThread", GF_HERE);
+        diag::recordError("Catch All Error", "ServerThread", GF_HERE);
     }
     // However it ended, the proxy has stopped, and the automatic restart must
     // see that.

@@ -743,7 +743,7 @@ void CHeadersView::runAutoTest(const std::vector<int>& indexes, const std::strin
     } catch (const CError&) {
         // On record already; the test ends here.
     } catch (...) {
-        CError("Catch All Error", "CHeadersView::runAutoTest", GF_HERE);
+        diag::recordError("Catch All Error", "CHeadersView::runAutoTest", GF_HERE);
     }
     QMetaObject::invokeMethod(
         this, [this] { finishAutoTest(); }, Qt::QueuedConnection);

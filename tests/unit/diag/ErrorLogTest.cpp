@@ -58,6 +58,21 @@ TEST_F(ErrorLogTest, SocketEntryLayout) {
               "\n" + std::string(error.what()) + "\n Date: 03/09/06  Time: 08:05:07\n\n");
 }
 
+TEST_F(ErrorLogTest, RecordedErrorsWriteTheEntriesTheirCErrorsWould) {
+    diag::recordError("Catch All Error", "ServerThread", 51, "ServerThread");
+    diag::recordError("bind() error", "CMidPointServer::server()", "Winsock Error: ", 10048,
+                      "Address already in use.", 188, "MidpointServer");
+    const std::string recorded = readWholeFile("ErrorLog.txt");
+    ASSERT_TRUE(platform::deleteFile("ErrorLog.txt"));
+
+    const CError plain("Catch All Error", "ServerThread", 51, "ServerThread");
+    const CError socket("bind() error", "CMidPointServer::server()", "Winsock Error: ", 10048,
+                        "Address already in use.", 188, "MidpointServer");
+    EXPECT_EQ(recorded, readWholeFile("ErrorLog.txt"));
+    EXPECT_EQ(recorded, "\n" + plain.m_message + "\n Date: 03/09/06  Time: 08:05:07\n\n\n" +
+                            socket.m_message + "\n Date: 03/09/06  Time: 08:05:07\n\n");
+}
+
 TEST_F(ErrorLogTest, CopiesWriteNothingEntriesAppend) {
     const CError first("one", "op", 1, "F");
     const CError copy = first;
