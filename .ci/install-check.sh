@@ -292,7 +292,7 @@ check_package() {
         [[ $value == "${field#*=}" ]] || fail "package field" "${field%%=*} is '$value', not '${field#*=}'"
     done
     depends=$(dpkg-deb -f "$deb" Depends)
-    for want in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins libstdc++6 libc6; do
+    for want in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins libssl3 libstdc++6 libc6; do
         [[ ", $depends," == *", $want"[\ ,]* ]] || fail "package Depends" "no $want in: $depends"
     done
     check_file_list "the package" "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./usr/||')"

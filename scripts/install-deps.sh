@@ -5,7 +5,7 @@ set -euo pipefail
 
 # The one list. New groups (e.g. a GUI toolkit) go here and become selectable by name.
 declare -A PACKAGE_GROUPS=(
-  [build]="cmake ninja-build g++ make pkg-config nlohmann-json3-dev python3 git ca-certificates"
+  [build]="cmake ninja-build g++ make pkg-config nlohmann-json3-dev libssl-dev python3 git ca-certificates"
   [test]="libgtest-dev libgmock-dev desktop-file-utils"
   [bench]="libbenchmark-dev"
   # qt6-svg-dev: the build paints the installed scalable icon through QSvgGenerator.
