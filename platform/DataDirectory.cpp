@@ -23,10 +23,10 @@ constexpr mode_t kOpenToOthers = 077;
 constexpr const char* kApplicationDirectory = "glimmerfen";
 constexpr const char* kBackupDirectory = "backup";
 
-constexpr std::array<const char*, 12> kOwnFileNames = {
-    "HGIndex.hgd", "backup/HGIndex1.hgd", "backup/HGIndex2.hgd", "MapProb.bin",
-    "wlist.bin",   "blist.bin",           "sFlag.bin",           "timeData.bin",
-    "Anim.bin",    "ErrorLog.txt",        "testData.txt",        "TestThis.txt",
+constexpr std::array<const char*, 13> kOwnFileNames = {
+    "HGIndex.hgd",  "backup/HGIndex1.hgd", "backup/HGIndex2.hgd", "MapProb.bin", "wlist.bin",
+    "blist.bin",    "sFlag.bin",           "timeData.bin",        "Anim.bin",    "ErrorLog.txt",
+    "testData.txt", "TestThis.txt",        "glimmerfen.conf",
 };
 
 std::string homeDirectory() {

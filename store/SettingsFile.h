@@ -17,15 +17,35 @@
 //
 // The account "main" is the store's own POP3 server; further accounts will
 // add their server and ports as keys of their own sections.
+
+// A "key = value" line this version does not know, kept as it was read so that
+// a setting a later version wrote survives a save by this one.
+struct UnknownKey {
+    std::string key;
+    std::string value;
+
+    bool operator==(const UnknownKey&) const = default;
+};
+
+// A section other than an account's, kept whole for the same reason.
+struct UnknownSection {
+    std::string title;  // what stands between the brackets
+    std::vector<UnknownKey> keys;
+
+    bool operator==(const UnknownSection&) const = default;
+};
+
 struct AccountSettings {
     std::string name;
     ServerSecurity security;
+    std::vector<UnknownKey> unknownKeys;
 
     bool operator==(const AccountSettings&) const = default;
 };
 
 struct Settings {
     std::vector<AccountSettings> accounts;
+    std::vector<UnknownSection> unknownSections;
 
     // The account's entry, or nullptr.
     const AccountSettings* find(const std::string& name) const;
