@@ -12,6 +12,7 @@
 #include "rating/TokenProbabilityTable.h"
 #include "store/Backup.h"
 #include "store/Database.h"
+#include "store/SettingsFile.h"
 
 namespace {
 
@@ -30,7 +31,8 @@ TEST(DataDirectoryTest, EveryFileTheLayersKeepIsCheckedAtStartUp) {
           std::string(TokenProbabilityTable::kDefaultFileName), std::string(kWhiteListFile),
           std::string(kBlackListFile), std::string(proxy::kSpamFlagFile),
           std::string(ScheduleData::kDefaultFileName), std::string(diag::kErrorLogFile),
-          std::string(diag::kTraceFile), std::string(diag::kDebugLogFile)}) {
+          std::string(diag::kTraceFile), std::string(diag::kDebugLogFile),
+          std::string(SettingsFile::kFileName)}) {
         EXPECT_TRUE(checkedAtStartUp(name)) << name;
     }
 }
