@@ -29,10 +29,10 @@
 #include "desktop/HeaderRow.h"
 #include "store/StoreLayout.h"
 
-#include "QuietDesktop.h"
 #include "BenchCorpus.h"
-#include "ScratchDirectory.h"
+#include "QuietDesktop.h"
 #include "RatioReporter.h"
+#include "ScratchDirectory.h"
 
 namespace fs = std::filesystem;
 using namespace store_layout;
@@ -465,8 +465,8 @@ std::vector<bench::BenchPair> registerAll() {
 
 void printTable(const std::vector<bench::BenchPair>& pairs, const bench::RatioReporter& reporter,
                 const Fixture& f) {
-    std::printf("\nReal time per operation, store against plain I/O of the same bytes\n");
     using bench::formatTime;
+    std::printf("\nReal time per operation, store against plain I/O of the same bytes\n");
     std::printf("(parse against a CR LF count over the same bytes)\n\n");
     bench::printRatioTable(pairs, reporter, 28);
     const double load = reporter.seconds("store/loadEmailHeaders/600");
