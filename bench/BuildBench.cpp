@@ -166,8 +166,9 @@ struct Counts {
 };
 
 Counts countsOf(CDatabase& db) {
-    return {db.emailCount(folder::kGood), db.emailCount(folder::kBad),
-            db.emailCount(folder::kStoreGood), db.emailCount(folder::kStoreBad)};
+    return {db.emailCount(folderKey(Folder::Good)), db.emailCount(folderKey(Folder::Bad)),
+            db.emailCount(folderKey(Folder::StoreGood)),
+            db.emailCount(folderKey(Folder::StoreBad))};
 }
 
 // The corpus has 500 spam messages and the build wants 800: Store Bad takes
@@ -193,22 +194,23 @@ void prepareStore(QuietDesktop& desktop, const std::vector<std::string>& ham,
         }
     };
     for (std::size_t i = 0; i < kTrainingHam; ++i) {
-        put(folder::kGood, ham[i]);
+        put(folderKey(Folder::Good), ham[i]);
     }
     for (std::size_t i = 0; i < kStoreHam - misfiled; ++i) {
-        put(folder::kStoreGood, ham[kTrainingHam + i]);
+        put(folderKey(Folder::StoreGood), ham[kTrainingHam + i]);
     }
     for (std::size_t i = 0; i < misfiled; ++i) {
-        put(folder::kStoreGood, spam[kTrainingSpam + i]);
+        put(folderKey(Folder::StoreGood), spam[kTrainingSpam + i]);
     }
     for (std::size_t i = 0; i < kTrainingSpam; ++i) {
-        put(folder::kBad, spam[i]);
+        put(folderKey(Folder::Bad), spam[i]);
     }
     for (std::size_t i = kTrainingSpam; i < spam.size() && i < kTrainingSpam + kStoreSpam; ++i) {
-        put(folder::kStoreBad, spam[i]);
+        put(folderKey(Folder::StoreBad), spam[i]);
     }
-    for (std::size_t i = 0; db.emailCount(folder::kStoreBad) < static_cast<int>(kStoreSpam); ++i) {
-        put(folder::kStoreBad, spam[i]);
+    for (std::size_t i = 0;
+         db.emailCount(folderKey(Folder::StoreBad)) < static_cast<int>(kStoreSpam); ++i) {
+        put(folderKey(Folder::StoreBad), spam[i]);
     }
     if (!db.copyStoreFile(kPreparedStore)) {
         throw std::runtime_error("cannot copy the prepared store");
@@ -249,7 +251,8 @@ bool measure(const Scenario& scenario, const std::vector<std::string>& ham,
         std::string text;
         int spamRated = 0;
         for (const std::string_view key :
-             {folder::kGood, folder::kBad, folder::kStoreGood, folder::kStoreBad}) {
+             {folderKey(Folder::Good), folderKey(Folder::Bad), folderKey(Folder::StoreGood),
+              folderKey(Folder::StoreBad)}) {
             for (const int index : s.db.emailIndexes(key)) {
                 if (s.db.getEmailHeader(index, key, header, text)) {
                     spamRated += s.filter.rateTextForTest(text).spam ? 1 : 0;

@@ -99,13 +99,13 @@ void buildFixture(Fixture& f) {
         f.db->setEmailHeader(f.db->getNextEmailIndex(), folder, header, message.text);
     };
     for (std::size_t i = 0; i < kHamCount; ++i) {
-        put(folder::kGood, ham[i]);
+        put(folderKey(Folder::Good), ham[i]);
     }
     for (std::size_t i = 0; i < kSpamCount; ++i) {
-        put(folder::kBad, spam[i]);
+        put(folderKey(Folder::Bad), spam[i]);
     }
-    f.trained =
-        static_cast<std::size_t>(f.db->emailCount(folder::kGood) + f.db->emailCount(folder::kBad));
+    f.trained = static_cast<std::size_t>(f.db->emailCount(folderKey(Folder::Good)) +
+                                         f.db->emailCount(folderKey(Folder::Bad)));
     const auto heldOut = std::find_if(ham.begin() + kHamCount, ham.end(),
                                       [](const Message& m) { return m.text.size() >= kRatedMin; });
     if (heldOut == ham.end()) {
@@ -236,7 +236,7 @@ void baselineBuild(benchmark::State& state) {
     std::string text;
     for (auto _ : state) {
         std::size_t bytes = 0;
-        for (const std::string_view folder : {folder::kBad, folder::kGood}) {
+        for (const std::string_view folder : {folderKey(Folder::Bad), folderKey(Folder::Good)}) {
             int position = 0;
             while (g_fixture->db->getNextEmailText(position, folder, text)) {
                 bytes += text.size();

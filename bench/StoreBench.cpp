@@ -204,10 +204,10 @@ struct Fixture {
 
 Fixture* g_fixture = nullptr;
 
-const std::string_view kSetFolder = folder::kNew;
-const std::string_view kMoveA = folder::kGood;
-const std::string_view kMoveB = folder::kBad;
-const std::string_view kLoadFolder = folder::kStoreGood;
+const std::string_view kSetFolder = folderKey(Folder::New);
+const std::string_view kMoveA = folderKey(Folder::Good);
+const std::string_view kMoveB = folderKey(Folder::Bad);
+const std::string_view kLoadFolder = folderKey(Folder::StoreGood);
 
 void buildFixture(Fixture& f) {
     f.corpus = loadCorpus();
@@ -263,7 +263,7 @@ void storeSetEmailHeader(benchmark::State& state) {
 
 void baselineSetEmailHeader(benchmark::State& state) {
     Fixture& f = *g_fixture;
-    const std::int64_t offset = recordOffset(folder::folderIndex(kSetFolder), 0);
+    const std::int64_t offset = recordOffset(folderNumber(*folderFromKey(kSetFolder)), 0);
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         const int fd = ::open(f.db->fileName().c_str(), O_RDWR | O_CLOEXEC);
@@ -296,8 +296,8 @@ void storeMoveEmails(benchmark::State& state) {
 
 void baselineMoveEmails(benchmark::State& state) {
     Fixture& f = *g_fixture;
-    const int a = folder::folderIndex(kMoveA);
-    const int b = folder::folderIndex(kMoveB);
+    const int a = folderNumber(*folderFromKey(kMoveA));
+    const int b = folderNumber(*folderFromKey(kMoveB));
     std::vector<char> buffer(static_cast<std::size_t>(kRecordSize));
     for (auto _ : state) {
         const int from = f.baselineForward ? a : b;
@@ -341,7 +341,7 @@ void storeLoadEmailHeaders(benchmark::State& state) {
 
 void baselineLoadEmailHeaders(benchmark::State& state) {
     Fixture& f = *g_fixture;
-    const int folderNo = folder::folderIndex(kLoadFolder);
+    const int folderNo = folderNumber(*folderFromKey(kLoadFolder));
     EmailHeaderBytes bytes;
     for (auto _ : state) {
         const int fd = ::open(f.db->fileName().c_str(), O_RDONLY | O_CLOEXEC);

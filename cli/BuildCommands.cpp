@@ -53,10 +53,9 @@ void requireStore() {
 std::string notMeasuredText(CDatabase& store) {
     return "no accuracy was measured: the filter was built, but the build stops when Good "
            "Emails (" +
-           std::to_string(store.emailCount(folder::kGood)) + ") or Bad Emails (" +
-           std::to_string(store.emailCount(folder::kBad)) + ") holds " +
-           std::to_string(AutoFilterBuilder::kFolderLimit) +
-           " or more; move some of them out and build again";
+           std::to_string(store.emailCount(folderKey(Folder::Good))) + ") or Bad Emails (" +
+           std::to_string(store.emailCount(folderKey(Folder::Bad))) + ") holds " +
+           std::to_string(kFolderLimit) + " or more; move some of them out and build again";
 }
 
 // The panel's texts use CR LF line breaks; a terminal wants plain ones.

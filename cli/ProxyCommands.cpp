@@ -23,6 +23,7 @@
 #include "proxy/ServerThread.h"
 #include "proxy/SpamFlagWord.h"
 #include "store/Backup.h"
+#include "store/Folder.h"
 #include "store/Pop3Settings.h"
 
 namespace commands {
@@ -63,7 +64,7 @@ class ProxyConsole : public ConsoleDesktop {
         if (parameter == 1 && m_database != nullptr) {
             try {
                 m_database->cleanAllFolders();
-                m_database->trimFolderToTrash("newA");
+                m_database->trimFolderToTrash(folderKey(Folder::New));
                 m_database->trimTrash();
             } catch (const CError& error) {
                 log(error.what());

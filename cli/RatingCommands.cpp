@@ -18,14 +18,12 @@
 #include "rating/NameServerDiscovery.h"
 #include "rating/Tokenizer.h"
 #include "store/Folder.h"
+#include "store/ProgramState.h"
 
 namespace commands {
 
 namespace {
 
-constexpr unsigned char kBayesBit = 1;
-constexpr unsigned char kSpamhausBit = 2;
-constexpr unsigned char kSpamcopBit = 4;
 constexpr std::size_t kMaxPhraseLength = 80;  // what the list dialogs keep
 
 void expectCount(const Arguments& args, std::size_t least, std::size_t most, const char* usage) {
@@ -46,9 +44,9 @@ struct RatingEngine {
           resolver(store.database(), desktop),
           bayes(store.database(), desktop),
           rater(whiteList, blackList, resolver, bayes) {
-        const unsigned char state = store.database().getHarrowgleamState();
+        const ProgramState state = store.database().getHarrowgleamState();
         bayes.load();
-        bayes.setEnabled((state & kBayesBit) != 0, false);
+        bayes.setEnabled(state.bayesOn(), false);
         whiteList.load();
         blackList.load();
         resolver.setDnsblZones(state);
@@ -110,10 +108,10 @@ bool onOffValue(const std::string& option, const std::string& value) {
     throw UsageError(option + " takes on or off");
 }
 
-void printState(unsigned char state, std::ostream& out) {
-    out << "state " << static_cast<int>(state) << ": bayes " << onOff(state & kBayesBit)
-        << ", spamhaus " << onOff(state & kSpamhausBit) << ", spamcop "
-        << onOff(state & kSpamcopBit) << '\n';
+void printState(ProgramState state, std::ostream& out) {
+    out << "state " << static_cast<int>(state.byte()) << ": bayes " << onOff(state.bayesOn())
+        << ", spamhaus " << onOff(state.spamhausOn()) << ", spamcop " << onOff(state.spamcopOn())
+        << '\n';
 }
 
 }  // namespace
@@ -159,9 +157,8 @@ void rateFolder(const Arguments& given, std::ostream& out, std::ostream& message
     Arguments args = given;
     const bool forTest = takeTestFlag(args);
     expectCount(args, 1, 1, "rate-folder FOLDER [--test]");
-    if (!folder::isFolderKey(args[0])) {
-        throw UsageError("unknown folder '" + args[0] +
-                         "' (folders: newA, goodA, badA, goodB, badB, trashA)");
+    if (!folderFromKey(args[0])) {
+        throw UsageError("unknown folder '" + args[0] + "' (folders: " + folderKeyList() + ")");
     }
     RatingEngine engine(messages);
     CDatabase& database = engine.store.database();
@@ -253,22 +250,20 @@ void state(const Arguments& args, std::ostream& out, std::ostream& messages) {
         return;
     }
     std::optional<bool> bayesOn;
-    unsigned char set = 0;
-    unsigned char cleared = 0;
+    StateChange change;
     for (std::size_t i = 0; i < args.size(); i += 2) {
         const bool on = onOffValue(args[i], args[i + 1]);
-        unsigned char bit = 0;
+        ProgramState::Switch which = ProgramState::Switch::Bayes;
         if (args[i] == "--bayes") {
-            bit = kBayesBit;
             bayesOn = on;
         } else if (args[i] == "--spamhaus") {
-            bit = kSpamhausBit;
+            which = ProgramState::Switch::Spamhaus;
         } else if (args[i] == "--spamcop") {
-            bit = kSpamcopBit;
+            which = ProgramState::Switch::Spamcop;
         } else {
             throw UsageError("unknown switch '" + args[i] + "'");
         }
-        (on ? set : cleared) |= bit;
+        change.turn(which, on);
     }
     CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
     if (bayesOn.value_or(false)) {
@@ -280,7 +275,7 @@ void state(const Arguments& args, std::ostream& out, std::ostream& messages) {
         }
     }
     // Each switch owns its bit; the others, reserved ones included, stay as read.
-    printState(store.database().changeHarrowgleamState(set, cleared), out);
+    printState(store.database().changeProgramState(change), out);
 }
 
 void nameServer(const Arguments& args, std::ostream& out, std::ostream& messages) {

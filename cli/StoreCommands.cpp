@@ -31,10 +31,10 @@ void expectCount(const Arguments& args, std::size_t least, std::size_t most, con
     }
 }
 
-std::string folderKey(const std::string& key) {
-    if (!folder::isFolderKey(key)) {
-        throw UsageError("unknown folder '" + key +
-                         "' (folders: newA, goodA, badA, goodB, badB, trashA)");
+// A folder named on the command line, by its key.
+std::string folderArgument(const std::string& key) {
+    if (!folderFromKey(key)) {
+        throw UsageError("unknown folder '" + key + "' (folders: " + folderKeyList() + ")");
     }
     return key;
 }
@@ -120,7 +120,7 @@ void init(const Arguments& args, std::ostream&, std::ostream& messages) {
 
 void importMessages(const Arguments& args, std::ostream& out, std::ostream& messages) {
     expectCount(args, 2, SIZE_MAX, "import FOLDER PATH...");
-    const std::string key = folderKey(args[0]);
+    const std::string key = folderArgument(args[0]);
     std::vector<std::string> files;
     for (std::size_t i = 1; i < args.size(); ++i) {
         for (std::string& file : MessageFiles::filesOf(args[i])) {
@@ -147,7 +147,7 @@ void importMessages(const Arguments& args, std::ostream& out, std::ostream& mess
 
 void list(const Arguments& args, std::ostream& out, std::ostream& messages) {
     expectCount(args, 1, 1, "list FOLDER");
-    const std::string key = folderKey(args[0]);
+    const std::string key = folderArgument(args[0]);
     const bool toTerminal = ::isatty(STDOUT_FILENO) == 1;
     const auto shown = [&](const std::string& field) {
         return toTerminal ? terminalSafe(field, "") : field;
@@ -161,7 +161,7 @@ void list(const Arguments& args, std::ostream& out, std::ostream& messages) {
 
 void show(const Arguments& args, std::ostream& out, std::ostream& messages) {
     expectCount(args, 2, 2, "show FOLDER INDEX");
-    const std::string key = folderKey(args[0]);
+    const std::string key = folderArgument(args[0]);
     const int index = indexNumber(args[1]);
     CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
     EmailHeader header;
@@ -179,21 +179,21 @@ void show(const Arguments& args, std::ostream& out, std::ostream& messages) {
 void count(const Arguments& args, std::ostream& out, std::ostream& messages) {
     expectCount(args, 0, 1, "count [FOLDER]");
     if (args.size() == 1) {
-        const std::string key = folderKey(args[0]);
+        const std::string key = folderArgument(args[0]);
         CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
         out << store.database().emailCount(key) << '\n';
         return;
     }
     CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
-    for (std::string_view key : folder::kKeys) {
-        out << key << '\t' << store.database().emailCount(key) << '\n';
+    for (const Folder folder : kAllFolders) {
+        out << folderKey(folder) << '\t' << store.database().emailCount(folderKey(folder)) << '\n';
     }
 }
 
 void move(const Arguments& args, std::ostream&, std::ostream& messages) {
     expectCount(args, 3, SIZE_MAX, "move FROM TO INDEX...");
-    const std::string from = folderKey(args[0]);
-    const std::string to = folderKey(args[1]);
+    const std::string from = folderArgument(args[0]);
+    const std::string to = folderArgument(args[1]);
     if (from == to) {
         throw UsageError("FROM and TO are the same folder");
     }
@@ -213,7 +213,7 @@ void deleteTrash(const Arguments& args, std::ostream&, std::ostream& messages) {
     expectCount(args, 1, SIZE_MAX, "delete-trash INDEX...");
     const std::vector<int> indexes = indexNumbers(args, 0);
     CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
-    requirePresent(store.database(), std::string(folder::kTrash), indexes);
+    requirePresent(store.database(), std::string(folderKey(Folder::Trash)), indexes);
     store.database().deleteTrashEmails(indexes);
 }
 
@@ -226,7 +226,7 @@ void clean(const Arguments& args, std::ostream&, std::ostream& messages) {
 void trim(const Arguments& args, std::ostream&, std::ostream& messages) {
     expectCount(args, 0, 0, "trim");
     CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
-    store.database().trimFolderToTrash(folder::kNew);
+    store.database().trimFolderToTrash(folderKey(Folder::New));
     store.database().trimTrash();
 }
 

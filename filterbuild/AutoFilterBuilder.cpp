@@ -44,20 +44,25 @@ struct FolderRole {
     int mostPicks;
 };
 
-FolderRole roleOf(std::string_view folder) {
-    if (folder == folder::kStoreGood) {
-        return {true, AutoFilterBuilder::kStorePickLimit};
+FolderRole roleOf(Folder folder) {
+    switch (folder) {
+        case Folder::StoreGood:
+            return {true, AutoFilterBuilder::kStorePickLimit};
+        case Folder::StoreBad:
+            return {false, AutoFilterBuilder::kStorePickLimit};
+        case Folder::Good:
+            return {true, AutoFilterBuilder::kTrainingPickLimit};
+        case Folder::Bad:
+            return {false, AutoFilterBuilder::kTrainingPickLimit};
+        case Folder::New:
+        case Folder::Trash:
+            break;
     }
-    if (folder == folder::kStoreBad) {
-        return {false, AutoFilterBuilder::kStorePickLimit};
-    }
-    if (folder == folder::kGood) {
-        return {true, AutoFilterBuilder::kTrainingPickLimit};
-    }
-    if (folder == folder::kBad) {
-        return {false, AutoFilterBuilder::kTrainingPickLimit};
-    }
-    throw std::invalid_argument("no test role for folder " + std::string(folder));
+    throw std::invalid_argument("no test role for folder " + std::string(folderKey(folder)));
+}
+
+int countOf(CDatabase& database, Folder folder) {
+    return database.emailCount(folderKey(folder));
 }
 
 }  // namespace
@@ -128,11 +133,11 @@ void AutoFilterBuilder::buildFilter(BuildReporter& reporter) {
 }
 
 void AutoFilterBuilder::buildFilterPasses(BuildReporter& reporter) {
-    const int goodA = m_database.emailCount(folder::kGood);
-    const int badA = m_database.emailCount(folder::kBad);
-    const int goodB = m_database.emailCount(folder::kStoreGood);
-    const int badB = m_database.emailCount(folder::kStoreBad);
-    if (goodA + goodB < kMinimumPerSide || badA + badB < kMinimumPerSide) {
+    const int good = countOf(m_database, Folder::Good);
+    const int bad = countOf(m_database, Folder::Bad);
+    const int storeGood = countOf(m_database, Folder::StoreGood);
+    const int storeBad = countOf(m_database, Folder::StoreBad);
+    if (good + storeGood < kMinimumPerSide || bad + storeBad < kMinimumPerSide) {
         m_schedule.setResult(0.0f, -1);
         m_schedule.saveCurrentSchedule();
         return;
@@ -142,8 +147,8 @@ void AutoFilterBuilder::buildFilterPasses(BuildReporter& reporter) {
         reporter.setPassText(passText(pass, kPasses));
         reporter.setStageText(kBuildingFilter);
         buildFilter(reporter);
-        m_goodCount = m_database.emailCount(folder::kGood);
-        m_badCount = m_database.emailCount(folder::kBad);
+        m_goodCount = countOf(m_database, Folder::Good);
+        m_badCount = countOf(m_database, Folder::Bad);
         if (m_cancelBuild.load()) {
             return;
         }
@@ -176,24 +181,24 @@ void AutoFilterBuilder::testStoreFolders(BuildReporter& reporter) {
     m_goodPicks.clear();
     m_badPicks.clear();
     reporter.setRange(
-        1, m_database.emailCount(folder::kStoreGood) + m_database.emailCount(folder::kStoreBad));
+        1, countOf(m_database, Folder::StoreGood) + countOf(m_database, Folder::StoreBad));
     reporter.setPosition(0);
     int position = 0;
-    testFolder(folder::kStoreGood, reporter, position);
-    testFolder(folder::kStoreBad, reporter, position);
+    testFolder(Folder::StoreGood, reporter, position);
+    testFolder(Folder::StoreBad, reporter, position);
 }
 
 void AutoFilterBuilder::finalPass(BuildReporter& reporter) {
     reporter.setPassText(passText(kPasses, kPasses));
     reporter.setStageText(kBuildingFilter);
     buildFilter(reporter);
-    m_goodCount = m_database.emailCount(folder::kGood);
-    m_badCount = m_database.emailCount(folder::kBad);
+    m_goodCount = countOf(m_database, Folder::Good);
+    m_badCount = countOf(m_database, Folder::Bad);
     if (m_cancelBuild.load()) {
         return;
     }
-    if (!testTrainingFolder(folder::kGood, kTestingGoodFolder, m_goodCount, reporter) ||
-        !testTrainingFolder(folder::kBad, kTestingBadFolder, m_badCount, reporter)) {
+    if (!testTrainingFolder(Folder::Good, kTestingGoodFolder, m_goodCount, reporter) ||
+        !testTrainingFolder(Folder::Bad, kTestingBadFolder, m_badCount, reporter)) {
         return;
     }
     reporter.setStageText(kFinalFilterBuild);
@@ -203,21 +208,21 @@ void AutoFilterBuilder::finalPass(BuildReporter& reporter) {
     reporter.setStageText(kBuildComplete);
 }
 
-bool AutoFilterBuilder::testTrainingFolder(std::string_view folder, std::string_view stage,
-                                           int count, BuildReporter& reporter) {
+bool AutoFilterBuilder::testTrainingFolder(Folder folder, std::string_view stage, int count,
+                                           BuildReporter& reporter) {
     if (count <= kDuplicateLowCount || count >= kDuplicateHighCount) {
         return true;
     }
     reporter.setStageText(std::string(stage));
     reporter.setRange(1, count);
-    (folder == folder::kGood ? m_goodPicks : m_badPicks).clear();
+    (folder == Folder::Good ? m_goodPicks : m_badPicks).clear();
     int position = 0;
     testFolder(folder, reporter, position);
     duplicateCandidates(folder);
     return !m_cancelBuild.load();
 }
 
-int AutoFilterBuilder::testFolder(std::string_view folder, BuildReporter& reporter, int& position) {
+int AutoFilterBuilder::testFolder(Folder folder, BuildReporter& reporter, int& position) {
     const FolderRole role = roleOf(folder);
     const int receivingCount = role.good ? m_goodCount : m_badCount;
     const int mostPicks = std::min(role.mostPicks, kFolderLimit - receivingCount);
@@ -228,8 +233,8 @@ int AutoFilterBuilder::testFolder(std::string_view folder, BuildReporter& report
     std::string text;
     // Nothing moves mail while the build runs, but an email that has gone all
     // the same (a store cleaned under us) is simply not rated.
-    for (const int index : m_database.emailIndexes(folder)) {
-        if (!m_database.getEmailHeader(index, folder, header, text)) {
+    for (const int index : m_database.emailIndexes(folderKey(folder))) {
+        if (!m_database.getEmailHeader(index, folderKey(folder), header, text)) {
             continue;
         }
         const BayesRating verdict = m_filter.rateTextForTest(text);
@@ -271,34 +276,33 @@ int AutoFilterBuilder::testFolder(std::string_view folder, BuildReporter& report
 
 void AutoFilterBuilder::moveCandidates(bool good) {
     if (good) {
-        m_database.moveEmails(folder::kStoreGood, folder::kGood, m_goodPicks);
+        m_database.moveEmails(folderKey(Folder::StoreGood), folderKey(Folder::Good), m_goodPicks);
     } else {
-        m_database.moveEmails(folder::kStoreBad, folder::kBad, m_badPicks);
+        m_database.moveEmails(folderKey(Folder::StoreBad), folderKey(Folder::Bad), m_badPicks);
     }
     m_desktop.refreshFolderCounts();
 }
 
-void AutoFilterBuilder::duplicateCandidates(std::string_view folder) {
-    const std::vector<std::int32_t>& picks = folder == folder::kGood ? m_goodPicks : m_badPicks;
+void AutoFilterBuilder::duplicateCandidates(Folder folder) {
+    const std::vector<std::int32_t>& picks = folder == Folder::Good ? m_goodPicks : m_badPicks;
     for (const std::int32_t index : picks) {
         int newIndex = -1;
         int delTime = 0;
-        m_database.copyEmail(folder, index, newIndex, delTime);
+        m_database.copyEmail(folderKey(folder), index, newIndex, delTime);
     }
 }
 
 void AutoFilterBuilder::evaluateAccuracy(BuildReporter& reporter) {
     m_goodPicks.clear();
     m_badPicks.clear();
-    const int total = m_database.emailCount(folder::kGood) + m_database.emailCount(folder::kBad) +
-                      m_database.emailCount(folder::kStoreGood) +
-                      m_database.emailCount(folder::kStoreBad);
+    const int total = countOf(m_database, Folder::Good) + countOf(m_database, Folder::Bad) +
+                      countOf(m_database, Folder::StoreGood) +
+                      countOf(m_database, Folder::StoreBad);
     reporter.setRange(1, total);
     reporter.setPosition(0);
     int position = 0;
     int errors = 0;
-    for (const std::string_view folder :
-         {folder::kGood, folder::kBad, folder::kStoreGood, folder::kStoreBad}) {
+    for (const Folder folder : {Folder::Good, Folder::Bad, Folder::StoreGood, Folder::StoreBad}) {
         errors += testFolder(folder, reporter, position);
         if (m_cancelBuild.load()) {
             return;

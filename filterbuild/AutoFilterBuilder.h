@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "desktop/BuilderJob.h"
+#include "store/Folder.h"
 
 class BayesFilter;
 class BuildReporter;
@@ -27,7 +28,6 @@ class ScheduleData;
 // the views are kept out by the operation semaphore that the caller holds.
 class AutoFilterBuilder : public BuilderJob {
   public:
-    static constexpr int kFolderLimit = 600;
     static constexpr int kMinimumPerSide = 10;
     static constexpr int kPasses = 4;  // three improvement passes and the final one
     static constexpr int kStorePickLimit = 5;
@@ -58,13 +58,15 @@ class AutoFilterBuilder : public BuilderJob {
     void buildFilterPasses(BuildReporter& reporter);
     // Rates every email of the folder with the filter forced on, counts the
     // misjudged ones and appends this folder's picks; `position` is the
-    // progress counter shared by the folders of one stage.
-    int testFolder(std::string_view folder, BuildReporter& reporter, int& position);
+    // progress counter shared by the folders of one stage. Only the two
+    // training and the two store folders can be tested (std::invalid_argument).
+    int testFolder(Folder folder, BuildReporter& reporter, int& position);
     // goodPicks from Store Good to Good Emails (good) or badPicks from Store
     // Bad to Bad Emails (not good); the folder list then refreshes its counts.
     void moveCandidates(bool good);
-    // A second copy, in "goodA" or "badA", of each email of goodPicks or badPicks.
-    void duplicateCandidates(std::string_view folder);
+    // A second copy, in Good Emails or Bad Emails, of each email of goodPicks
+    // or badPicks.
+    void duplicateCandidates(Folder folder);
     // Tests all four folders and stores the share rated right with the schedule.
     void evaluateAccuracy(BuildReporter& reporter);
 
@@ -82,7 +84,7 @@ class AutoFilterBuilder : public BuilderJob {
     void buildFilter(BuildReporter& reporter);
     void testStoreFolders(BuildReporter& reporter);
     // False when the build stopped at a checkpoint on the way.
-    bool testTrainingFolder(std::string_view folder, std::string_view stage, int count,
+    bool testTrainingFolder(Folder folder, std::string_view stage, int count,
                             BuildReporter& reporter);
     void finalPass(BuildReporter& reporter);
 

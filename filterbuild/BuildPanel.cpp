@@ -4,10 +4,10 @@
 
 #include "rating/BayesFilter.h"
 #include "store/Database.h"
+#include "store/ProgramState.h"
 
 namespace {
 
-constexpr unsigned char kFilterBit = 1;
 constexpr const char* kFilterOnText = "Filter ON";
 constexpr const char* kFilterOffText = "Filter OFF";
 constexpr const char* kRequestOnText = "ON - Builds on Exit";
@@ -65,7 +65,7 @@ BuildPanel::BuildPanel(ScheduleData& schedule, BayesFilter& filter, CDatabase& d
     : m_schedule(schedule), m_filter(filter), m_database(database) {}
 
 void BuildPanel::open() {
-    const bool on = (m_database.getHarrowgleamState() & kFilterBit) != 0;
+    const bool on = ProgramState(m_database.getHarrowgleamState()).bayesOn();
     m_filter.setEnabled(on, true);
     m_filterShownOn = on;
 
@@ -103,7 +103,7 @@ std::optional<std::string> BuildPanel::pressFilterButton() {
     // The state byte first: a store that fails here leaves the switch, the
     // status pane and the button as they were, instead of a filter that
     // comes back the other way at the next start.
-    m_database.changeHarrowgleamState(on ? kFilterBit : 0, on ? 0 : kFilterBit);
+    m_database.changeProgramState(StateChange().turn(ProgramState::Switch::Bayes, on));
     m_filter.setEnabled(on, true);
     m_filterShownOn = on;
     return std::nullopt;

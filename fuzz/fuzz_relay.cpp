@@ -701,7 +701,7 @@ class RelayWorld {
   private:
     void runUndisturbed(const RelayInput& input) {
         RelayLinks links(m_sourceListener, m_destinationListener);
-        const int recordedBefore = m_database.emailCount(folder::kNew);
+        const int recordedBefore = m_database.emailCount(folderKey(Folder::New));
         LastText lastText;
         const bool complete = relay(input, links, lastText, plainEnd(input));
         const std::string received = links.received();
@@ -795,9 +795,9 @@ class RelayWorld {
     // New Emails keeps room, a fresh proxy starts a fresh session count (so
     // recording goes on after the 90 of a session), and the trace file stays small.
     void prepareStore() {
-        if (m_database.emailCount(folder::kNew) >= kFolderRoom) {
-            for (const int index : m_database.emailIndexes(folder::kNew)) {
-                m_database.deleteEmailHeader(index, folder::kNew);
+        if (m_database.emailCount(folderKey(Folder::New)) >= kFolderRoom) {
+            for (const int index : m_database.emailIndexes(folderKey(Folder::New))) {
+                m_database.deleteEmailHeader(index, folderKey(Folder::New));
             }
         }
         if (m_proxy->retrCount() > kMaxRecorded + 5) {
@@ -822,7 +822,7 @@ class RelayWorld {
     }
 
     void checkRecorded(const Expected& expected, int recordedBefore) {
-        const std::vector<int> indexes = m_database.emailIndexes(folder::kNew);
+        const std::vector<int> indexes = m_database.emailIndexes(folderKey(Folder::New));
         if (!expected.recorded) {
             FUZZ_CHECK(static_cast<int>(indexes.size()) == recordedBefore);
             return;
@@ -830,7 +830,7 @@ class RelayWorld {
         FUZZ_CHECK(static_cast<int>(indexes.size()) == recordedBefore + 1);
         EmailHeader header;
         std::string text;
-        FUZZ_CHECK(m_database.getEmailHeader(indexes.back(), folder::kNew, header, text));
+        FUZZ_CHECK(m_database.getEmailHeader(indexes.back(), folderKey(Folder::New), header, text));
         FUZZ_CHECK(header.textLength == static_cast<std::int32_t>(expected.recorded->size()));
         FUZZ_CHECK(text == *expected.recorded);
     }

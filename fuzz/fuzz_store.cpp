@@ -122,7 +122,8 @@ void fillBaseStore(CDatabase& database) {
     }
     std::reverse(numbers.begin(), numbers.end());
     int next = 0;
-    for (const std::string_view key : folder::kKeys) {
+    for (const Folder folder : kAllFolders) {
+        const std::string_view key = folderKey(folder);
         std::vector<int> added;
         for (int i = 0; i < 6; ++i) {
             const int number = numbers[static_cast<std::size_t>(next++)];
@@ -377,7 +378,7 @@ Plan decodePlan(std::uint8_t byte) {
 }
 
 std::string_view keyOf(int folder) {
-    return folder::kKeys[static_cast<std::size_t>(folder)];
+    return folderKey(kAllFolders[static_cast<std::size_t>(folder)]);
 }
 
 // A failed operation is the store's answer to a damaged file (a full folder,

@@ -1,8 +1,6 @@
 #include "proxy/ProcessObjects.h"
 
-namespace {
-constexpr unsigned char kBayesBit = 1;
-}
+#include "store/ProgramState.h"
 
 ProcessObjects::ProcessObjects(Desktop& desktop, std::uint16_t nameServerPort)
     : desktop(desktop),
@@ -15,7 +13,7 @@ ProcessObjects::ProcessObjects(Desktop& desktop, std::uint16_t nameServerPort)
 }
 
 void ProcessObjects::applyStateByte() {
-    const unsigned char state = store.getHarrowgleamState();
-    bayes.setEnabled((state & kBayesBit) != 0, true);
+    const ProgramState state = store.getHarrowgleamState();
+    bayes.setEnabled(state.bayesOn(), true);
     resolver.setDnsblZones(state);
 }

@@ -7,10 +7,7 @@
 #include "rating/BayesFilter.h"
 #include "rating/FilterList.h"
 #include "store/Database.h"
-
-namespace {
-constexpr unsigned char kBayesBit = 1;
-}
+#include "store/ProgramState.h"
 
 ServerThread::ServerThread(const ProxyContext& context, const ProxyTimeouts& timeouts)
     : m_context(context), m_timeouts(timeouts) {
@@ -40,8 +37,8 @@ ServerThread::~ServerThread() {
 void ServerThread::body() {
     try {
         CMidPointServer server(m_context, m_timeouts);
-        const unsigned char state = m_context.database.getHarrowgleamState();
-        m_context.bayes.setEnabled((state & kBayesBit) != 0, false);
+        const ProgramState state = m_context.database.getHarrowgleamState();
+        m_context.bayes.setEnabled(state.bayesOn(), false);
         m_context.whiteList.load();
         m_context.blackList.load();
         server.server();

@@ -30,8 +30,8 @@ int BayesFilter::buildProbabilities(BuildProgress& progress) {
     resetTable();
     int badCount = 0;
     int goodCount = 0;
-    m_database.getEmailCount(folder::kBad, badCount);
-    m_database.getEmailCount(folder::kGood, goodCount);
+    m_database.getEmailCount(folderKey(Folder::Bad), badCount);
+    m_database.getEmailCount(folderKey(Folder::Good), goodCount);
     progress.setRange(1, 4 * (badCount + goodCount));
     int position = 0;
     if (badCount < 1 || goodCount < 1) {
@@ -44,10 +44,10 @@ int BayesFilter::buildProbabilities(BuildProgress& progress) {
     bool anyRead = false;
     std::string text;
     text.reserve(store_layout::kMaxValidTextLength + 1);
-    for (const auto& [key, mailClass] :
-         {std::pair{folder::kBad, MailClass::Bad}, std::pair{folder::kGood, MailClass::Good}}) {
+    for (const auto& [folder, mailClass] :
+         {std::pair{Folder::Bad, MailClass::Bad}, std::pair{Folder::Good, MailClass::Good}}) {
         int next = 0;
-        while (m_database.getNextEmailText(next, key, text)) {
+        while (m_database.getNextEmailText(next, folderKey(folder), text)) {
             anyRead = true;
             position += 2;
             progress.setPosition(position);

@@ -37,7 +37,7 @@ class BayesFilter {
     BayesFilter(const BayesFilter&) = delete;
     BayesFilter& operator=(const BayesFilter&) = delete;
 
-    // Builds a new table from "badA" and "goodA" and saves it. The filter has
+    // Builds a new table from Bad Emails and Good Emails and saves it. The filter has
     // no table, and is off, from the start of the build until it ends with a
     // table; switching it on again is the caller's business. Store errors
     // (CError) pass through to the caller.

@@ -35,18 +35,16 @@ DnsResolver::DnsResolver(CDatabase& store, Desktop& desktop, std::uint16_t port,
                          std::chrono::milliseconds wait)
     : m_store(store), m_desktop(desktop), m_port(port), m_wait(wait) {}
 
-void DnsResolver::setDnsblZones(unsigned char state) {
-    bool anyOn = false;
+void DnsResolver::setDnsblZones(ProgramState state) {
     {
         platform::CriticalSectionGuard guard(m_lock);
-        m_spamhausEnabled.store((state & 2) != 0, std::memory_order_relaxed);
-        m_spamcopEnabled.store((state & 4) != 0, std::memory_order_relaxed);
-        anyOn = (state & 6) != 0;
+        m_spamhausEnabled.store(state.spamhausOn(), std::memory_order_relaxed);
+        m_spamcopEnabled.store(state.spamcopOn(), std::memory_order_relaxed);
     }
     // Shown after the lock is left: the desktop may hand the text to the window
     // thread and wait for it, and that thread may itself be waiting for this lock
     // to run a query.
-    m_desktop.setStatusText(StatusPane::Dnsbl, anyOn ? "DNSBL ON" : "DNSBL OFF");
+    m_desktop.setStatusText(StatusPane::Dnsbl, state.anyBlockListOn() ? "DNSBL ON" : "DNSBL OFF");
 }
 
 void DnsResolver::clearServerKnown() {

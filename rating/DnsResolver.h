@@ -15,6 +15,7 @@
 #include "platform/UdpSocket.h"
 #include "rating/DnsblAnswer.h"
 #include "store/Database.h"
+#include "store/ProgramState.h"
 
 // The four numbers of a dotted-quad IPv4 text, most significant first: exactly
 // four groups of one to three decimal digits, each at most 255, and nothing
@@ -28,7 +29,7 @@ std::optional<std::array<std::uint8_t, 4>> parseDottedQuad(std::string_view text
 // caching.
 class DnsResolver {
   public:
-    // Zone 0 is the first list (state bit value 2), zone 1 the second (value 4).
+    // Zone 0 is the list of ProgramState::Switch::Spamhaus, zone 1 that of Spamcop.
     static constexpr const char* kZones[2] = {".sbl-xbl.spamhaus.org", ".bl.spamcop.net"};
     // Every block list lists this address, so any working name server gets an
     // answer for it.
@@ -66,9 +67,9 @@ class DnsResolver {
     // waiting for it may leave it to finish alone.
     std::unique_ptr<DnsResolver> forServerTest() const;
 
-    // Takes the two list switches from the state byte (bit values 2 and 4) and
-    // shows "DNSBL ON" or "DNSBL OFF".
-    void setDnsblZones(unsigned char state);
+    // Takes the two list switches from the state byte and shows "DNSBL ON" or
+    // "DNSBL OFF".
+    void setDnsblZones(ProgramState state);
     bool spamhausEnabled() const { return m_spamhausEnabled.load(std::memory_order_relaxed); }
     bool spamcopEnabled() const { return m_spamcopEnabled.load(std::memory_order_relaxed); }
 

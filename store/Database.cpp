@@ -27,7 +27,7 @@ constexpr const char* kManyDeleted = "WARNING: Had to delete corrupted emails!";
 const std::string kSourceFile(diag::sourceName(__FILE__));
 
 int folderNumber(std::string_view key) {
-    return folder::folderIndex(key);
+    return ::folderNumber(folderFromKey(key).value_or(Folder::New));
 }
 
 }  // namespace
@@ -436,7 +436,7 @@ bool CDatabase::copyEmail(std::string_view folder, int index, int& newIndex, int
 bool CDatabase::deleteTrashEmails(std::span<const int> indexes) {
     platform::CriticalSectionGuard lock(m_storeLock);
     for (const int index : indexes) {
-        deleteEmailHeader(index, folder::kTrash);
+        deleteEmailHeader(index, folderKey(Folder::Trash));
     }
     return true;
 }
@@ -455,7 +455,7 @@ bool CDatabase::trimFolderToTrash(std::string_view folder) {
         if (!oldest || !getEmailHeader(oldest->first, folder, header, text)) {
             break;
         }
-        setEmailHeader(oldest->first, folder::kTrash, header, text);
+        setEmailHeader(oldest->first, folderKey(Folder::Trash), header, text);
         deleteEmailHeader(oldest->first, folder);
     }
     return true;
@@ -463,17 +463,17 @@ bool CDatabase::trimFolderToTrash(std::string_view folder) {
 
 bool CDatabase::trimTrash() {
     platform::CriticalSectionGuard lock(m_storeLock);
-    const int count = emailCount(folder::kTrash);
+    const int count = emailCount(folderKey(Folder::Trash));
     if (count <= kFolderLimit) {
         return false;
     }
-    const int f = folderNumber(folder::kTrash);
+    const int f = ::folderNumber(Folder::Trash);
     for (int n = count - kFolderLimit; n > 0; --n) {
         const auto oldest = entryAt(f, 0);
         if (!oldest) {
             break;
         }
-        deleteEmailHeader(oldest->first, folder::kTrash);
+        deleteEmailHeader(oldest->first, folderKey(Folder::Trash));
     }
     return true;
 }
@@ -520,8 +520,8 @@ void CDatabase::warnAboutDeleted(int deleted) {
 void CDatabase::cleanAllFolders() {
     platform::CriticalSectionGuard lock(m_storeLock);
     int total = 0;
-    for (std::string_view key : folder::kKeys) {
-        total += cleanEmailHeaders(key);
+    for (const Folder folder : kAllFolders) {
+        total += cleanEmailHeaders(folderKey(folder));
     }
     warnAboutDeleted(total);
 }

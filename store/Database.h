@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "desktop/Desktop.h"
+#include "desktop/HeaderRow.h"
 #include "platform/CriticalSection.h"
 #include "store/EmailHeader.h"
-#include "desktop/HeaderRow.h"
+#include "store/Folder.h"
 #include "store/Pop3Settings.h"
+#include "store/ProgramState.h"
 #include "store/StoreFile.h"
 #include "store/StoreLayout.h"
 
@@ -37,14 +39,18 @@ class CDatabase {
     // ("Can't Open Database File"), read or written.
     Pop3Settings getPOP3Settings();
     void setPOP3Settings(const Pop3Settings& settings);
-    // The state byte (filter and block-list switches). Throws CError when the
-    // file cannot be opened ("Can't Open Database"), read or written.
+    // The state byte whole (ProgramState reads its switches). Throws CError
+    // when the file cannot be opened ("Can't Open Database"), read or written.
     unsigned char getHarrowgleamState();
     void setHarrowgleamState(unsigned char state);
     // Sets the `set` bits and clears the `cleared` ones in one step under the
     // store lock, so that two switches writing their own bits at the same time
     // never undo each other; returns the byte written.
     unsigned char changeHarrowgleamState(unsigned char set, unsigned char cleared);
+    // The same step for the switches the change names; returns the state written.
+    ProgramState changeProgramState(const StateChange& change) {
+        return changeHarrowgleamState(change.setBits(), change.clearedBits());
+    }
     // Hands out the counter's value and raises the counter by one, so every
     // number is given once. Throws CError when the file cannot be opened, and
     // when the counter stands at its top (or below zero): the number is then
@@ -61,7 +67,8 @@ class CDatabase {
 
     // How many emails the folder holds, from the slot table in memory (nothing
     // is read from the file and nothing fails): as a number in `count` and as
-    // decimal text. An unknown folder key here and below means New Emails.
+    // decimal text. Here and below a folder is named by its key (folderKey);
+    // an unknown key means New Emails.
     std::string getEmailCount(std::string_view folder, int& count);
     int emailCount(std::string_view folder);
     // False when the folder holds no email with that number. True with the

@@ -1,32 +1,48 @@
 #include "store/Folder.h"
 
-namespace folder {
-
 namespace {
-constexpr std::array<std::string_view, 6> kDisplayNames = {
-    "New Emails", "Good Emails", "Bad Emails/Spam", "Store Good", "Store Bad", "Trash Bin"};
-}
 
-int folderIndex(std::string_view key) {
-    for (std::size_t i = 0; i < kKeys.size(); ++i) {
-        if (kKeys[i] == key) {
-            return static_cast<int>(i);
+// Each folder has a row of its own in the folder list.
+constexpr bool listRowsArePlaces() {
+    std::array<bool, store_layout::kFolderCount> taken{};
+    for (const Folder folder : kAllFolders) {
+        const int row = folderListRow(folder);
+        if (row < 0 || row >= store_layout::kFolderCount || taken[static_cast<std::size_t>(row)]) {
+            return false;
+        }
+        taken[static_cast<std::size_t>(row)] = true;
+    }
+    return true;
+}
+static_assert(listRowsArePlaces(), "every folder needs a row of its own in the folder list");
+
+}  // namespace
+
+std::optional<Folder> folderFromKey(std::string_view key) {
+    for (const Folder folder : kAllFolders) {
+        if (folderKey(folder) == key) {
+            return folder;
         }
     }
-    return 0;
+    return std::nullopt;
 }
 
-bool isFolderKey(std::string_view key) {
-    for (std::string_view known : kKeys) {
-        if (known == key) {
-            return true;
+std::optional<Folder> folderAtListRow(int row) {
+    for (const Folder folder : kAllFolders) {
+        if (folderListRow(folder) == row) {
+            return folder;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
-std::string_view displayName(std::string_view key) {
-    return kDisplayNames[static_cast<std::size_t>(folderIndex(key))];
+std::string folderKeyList() {
+    std::string list;
+    for (const Folder folder : kAllFolders) {
+        if (!list.empty()) {
+            list += ", ";
+        }
+        list += folderKey(folder);
+    }
+    return list;
 }
-
-}  // namespace folder

@@ -17,7 +17,6 @@ inline constexpr std::int64_t kFoldersOffset = kHeaderAreaSize + kNameServerArea
 
 inline constexpr int kFolderCount = 6;
 inline constexpr int kSlotsPerFolder = 700;
-inline constexpr int kFolderLimit = 600;
 inline constexpr std::int64_t kSlotTableSize = 4 * kSlotsPerFolder;  // 2,800
 inline constexpr std::int64_t kEmailHeaderSize = 299;
 inline constexpr std::int64_t kTextAreaSize = 6000;

@@ -45,9 +45,9 @@ CBayesPanel::CBayesPanel(ViewContext& context, QWidget* parent)
     // Shown before the switches are connected: opening the panel changes nothing.
     showStoredState();
     connect(m_spamhaus, &QComboBox::currentIndexChanged, this,
-            [this] { switchList(m_spamhaus, kSpamhausBit); });
+            [this] { switchList(m_spamhaus, ProgramState::Switch::Spamhaus); });
     connect(m_spamcop, &QComboBox::currentIndexChanged, this,
-            [this] { switchList(m_spamcop, kSpamcopBit); });
+            [this] { switchList(m_spamcop, ProgramState::Switch::Spamcop); });
     connect(m_close, &QPushButton::clicked, this, &CBayesPanel::accept);
 }
 
@@ -61,9 +61,9 @@ QComboBox* CBayesPanel::makeSwitch(const QString& name, const QString& service) 
 
 void CBayesPanel::showStoredState() {
     try {
-        const unsigned char state = m_context.objects.store.getHarrowgleamState();
-        m_spamhaus->setCurrentIndex((state & kSpamhausBit) != 0 ? kOn : kOff);
-        m_spamcop->setCurrentIndex((state & kSpamcopBit) != 0 ? kOn : kOff);
+        const ProgramState state = m_context.objects.store.getHarrowgleamState();
+        m_spamhaus->setCurrentIndex(state.spamhausOn() ? kOn : kOff);
+        m_spamcop->setCurrentIndex(state.spamcopOn() ? kOn : kOff);
     } catch (const CError& error) {
         m_context.prompter.tell(QString::fromStdString(error.m_message));
     }
@@ -71,11 +71,11 @@ void CBayesPanel::showStoredState() {
 
 // Only this list's bit changes, in one store step: the filter switch and the
 // scheduled build write their own bits of the byte while the panel is open.
-void CBayesPanel::switchList(QComboBox* box, unsigned char bit) {
+void CBayesPanel::switchList(QComboBox* box, ProgramState::Switch list) {
     const int index = box->currentIndex();
     try {
-        const unsigned char state = m_context.objects.store.changeHarrowgleamState(
-            index != kOff ? bit : 0, index != kOff ? 0 : bit);
+        const ProgramState state =
+            m_context.objects.store.changeProgramState(StateChange().turn(list, index != kOff));
         m_context.objects.resolver.setDnsblZones(state);
     } catch (const CError& error) {
         // Nothing was stored, so the switch goes back to where it was.

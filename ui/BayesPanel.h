@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+#include "store/ProgramState.h"
 #include "ui/ViewContext.h"
 
 class QComboBox;
@@ -16,14 +17,10 @@ class CBayesPanel : public QDialog {
   public:
     CBayesPanel(ViewContext& context, QWidget* parent = nullptr);
 
-    // The state byte's bits of the two lists; its other bits belong to others.
-    static constexpr unsigned char kSpamhausBit = 2;
-    static constexpr unsigned char kSpamcopBit = 4;
-
   private:
     QComboBox* makeSwitch(const QString& name, const QString& service);
     void showStoredState();
-    void switchList(QComboBox* box, unsigned char bit);
+    void switchList(QComboBox* box, ProgramState::Switch list);
 
     ViewContext& m_context;
     QComboBox* m_spamhaus;

@@ -9,7 +9,7 @@
 #include <QMouseEvent>
 
 #include "proxy/ProcessObjects.h"
-#include "ui/FolderCodes.h"
+#include "store/Folder.h"
 #include "ui/HeadersView.h"
 #include "ui/OperationGuard.h"
 
@@ -40,8 +40,10 @@ void CFoldersView::initialUpdate() {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setAcceptDrops(true);
     setDropIndicatorShown(false);
-    for (const folders::ListRow& row : folders::listRows()) {
-        addTopLevelItem(new QTreeWidgetItem({QString::fromLatin1(row.text), QString()}));
+    for (int row = 0; row < static_cast<int>(kAllFolders.size()); ++row) {
+        const std::string_view name = folderDisplayName(*folderAtListRow(row));
+        addTopLevelItem(new QTreeWidgetItem(
+            {QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())), QString()}));
     }
     connect(this, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* item, int) { onRowClicked(item); });
@@ -53,11 +55,13 @@ void CFoldersView::initialUpdate() {
 }
 
 void CFoldersView::refreshCounts() {
-    const auto& rows = folders::listRows();
-    for (int row = 0; row < topLevelItemCount() && row < folders::kRowCount; ++row) {
+    for (int row = 0; row < topLevelItemCount(); ++row) {
+        const std::optional<Folder> folder = folderAtListRow(row);
+        if (!folder) {
+            break;
+        }
         int count = 0;
-        const std::string text =
-            m_context.objects.store.getEmailCount(rows[static_cast<std::size_t>(row)].key, count);
+        const std::string text = m_context.objects.store.getEmailCount(folderKey(*folder), count);
         topLevelItem(row)->setText(1, QString::fromStdString(text));
     }
 }
@@ -72,9 +76,8 @@ void CFoldersView::mousePressEvent(QMouseEvent* event) {
 }
 
 void CFoldersView::onRowClicked(QTreeWidgetItem* item) {
-    const int row = indexOfTopLevelItem(item);
-    const int code = folders::codeOfRow(row);
-    if (m_headers.isAutoTestRunning() || code < 0) {
+    const std::optional<Folder> folder = folderAtListRow(indexOfTopLevelItem(item));
+    if (m_headers.isAutoTestRunning() || !folder) {
         showCurrentFolder();
         return;
     }
@@ -83,19 +86,17 @@ void CFoldersView::onRowClicked(QTreeWidgetItem* item) {
         showCurrentFolder();
         return;
     }
-    if (m_headers.folderCode() != code) {
-        m_headers.setActiveFolder(folders::listRows()[static_cast<std::size_t>(row)].key);
+    if (m_headers.currentFolder() != *folder) {
+        m_headers.setActiveFolder(*folder);
     }
-    m_headers.selectFolderCode(code);
+    m_headers.selectFolder(*folder);
 }
 
 // The selected row follows the header list's folder, also after an ignored click.
 void CFoldersView::showCurrentFolder() {
-    for (int row = 0; row < topLevelItemCount(); ++row) {
-        if (folders::codeOfRow(row) == m_headers.folderCode()) {
-            setCurrentItem(topLevelItem(row));
-            return;
-        }
+    if (QTreeWidgetItem* row = topLevelItem(folderListRow(m_headers.currentFolder()))) {
+        setCurrentItem(row);
+        return;
     }
     clearSelection();
 }

@@ -20,19 +20,18 @@
 #include "diag/SourceName.h"
 #include "proxy/ProcessObjects.h"
 #include "rating/ReceivedPathCheck.h"
-#include "store/StoreLayout.h"
 #include "ui/DateSortKey.h"
 #include "ui/DragPicture.h"
 #include "ui/EmailHeaderView.h"
 #include "ui/EmailView.h"
-#include "ui/FolderCodes.h"
 #include "ui/OperationGuard.h"
 #include "ui/Prompter.h"
 #include "ui/QtDesktop.h"
 
 namespace {
 
-constexpr int kFolderLimit = store_layout::kFolderLimit;
+// The warnings below name the limit.
+static_assert(kFolderLimit == 600);
 
 const char* const kDownloading = "Downloading.  Must wait for download to complete to move emails";
 const char* const kNewOverflow =
@@ -99,11 +98,30 @@ QString ratingText(double rating) {
     return QString::fromLatin1(text);
 }
 
-QString moveLimitMessage(int target) {
-    const QString start = target == folders::kTrash
+QString moveLimitMessage(Folder target) {
+    const QString start = target == Folder::Trash
                               ? QStringLiteral("Can't delete or move to trash more than ")
                               : QStringLiteral("Can't move more than ");
     return start + QString::number(CHeadersView::kMoveLimit) + QStringLiteral(" emails at once.");
+}
+
+// The current-folder status pane's text.
+QString paneText(Folder folder) {
+    switch (folder) {
+        case Folder::New:
+            return QStringLiteral("NEW FOLDER");
+        case Folder::Bad:
+            return QStringLiteral("SPAM FOLDER");
+        case Folder::Good:
+            return QStringLiteral("GOOD FOLDER");
+        case Folder::Trash:
+            return QStringLiteral("TRASH FOLDER");
+        case Folder::StoreGood:
+            return QStringLiteral("STORE GOOD");
+        case Folder::StoreBad:
+            return QStringLiteral("STORE BAD");
+    }
+    return {};
 }
 
 // A move owns the store against the proxy: none starts while a session
@@ -163,8 +181,8 @@ CHeadersView::~CHeadersView() {
 void CHeadersView::initialUpdate() {
     setupColumns();
     m_context.objects.store.cleanAllFolders();
-    loadFolder(folders::kNew);
-    selectFolderCode(folders::kNew);
+    loadFolder(Folder::New);
+    selectFolder(Folder::New);
 }
 
 void CHeadersView::setupColumns() {
@@ -229,9 +247,13 @@ void CHeadersView::onSectionResized(int column, int, int newSize) {
 
 // ---- folders and rows ----
 
-void CHeadersView::setActiveFolder(const char* key) {
+void CHeadersView::setActiveFolder(Folder folder) {
+    showFolder(folder);
+}
+
+void CHeadersView::showFolder(std::optional<Folder> folder) {
     try {
-        loadFolder(folders::codeOfKey(key != nullptr ? key : ""));
+        loadFolder(folder);
     } catch (const CError&) {
         const CError error("Error selecting folder", "CHeadersView::setActiveFolder", GF_HERE);
         emit fatalError(QString::fromStdString(error.m_message));
@@ -240,35 +262,31 @@ void CHeadersView::setActiveFolder(const char* key) {
 
 // New Emails counts as shown before its rows are read: a row the proxy stores
 // meanwhile then reaches the list either from the store or through addRow.
-void CHeadersView::loadFolder(int code) {
+void CHeadersView::loadFolder(std::optional<Folder> folder) {
     clear();
     ++m_generation;
-    m_shownFolder = code;
-    m_context.desktop.setNewEmailsShown(code == folders::kNew);
+    m_shownFolder = folder;
+    m_context.desktop.setNewEmailsShown(folder == Folder::New);
     clearPanes();
-    if (code < 0) {
+    if (!folder) {
         return;
     }
-    m_context.objects.store.loadEmailHeaders(folders::keyOfCode(code),
+    m_context.objects.store.loadEmailHeaders(folderKey(*folder),
                                              [this](const HeaderRow& row) { insertRow(row); });
 }
 
-const char* CHeadersView::currentFolderKey() const {
-    return folders::keyOfCode(m_folderCode);
+std::string_view CHeadersView::shownKey() const {
+    return m_shownFolder ? folderKey(*m_shownFolder) : std::string_view();
 }
 
-const char* CHeadersView::shownKey() const {
-    return folders::keyOfCode(m_shownFolder);
-}
-
-void CHeadersView::selectFolderCode(int code) {
-    m_folderCode = code;
-    emit currentFolderChanged(folders::paneText(code));
+void CHeadersView::selectFolder(Folder folder) {
+    m_folder = folder;
+    emit currentFolderChanged(paneText(folder));
 }
 
 void CHeadersView::addRow(const HeaderRow& row) {
     whenIdle([this, row] {
-        if (m_shownFolder == folders::kNew && rowOfIndex(latin1(row.index)) == nullptr) {
+        if (m_shownFolder == Folder::New && rowOfIndex(latin1(row.index)) == nullptr) {
             insertRow(row);
         }
     });
@@ -341,7 +359,7 @@ void CHeadersView::showAndTest(QTreeWidgetItem* item) {
     }
     m_headerPane.setHeaderFields(item->text(kFromColumn), item->text(kToColumn),
                                  item->text(kSubjectColumn));
-    if (m_shownFolder < 0) {
+    if (!m_shownFolder) {
         return;
     }
     try {
@@ -372,15 +390,14 @@ CHeadersView::TestResult CHeadersView::rate(const std::string& text) {
 // ---- sorting ----
 
 void CHeadersView::sortByColumn(int column) {
-    if (column > kRatingColumn || m_folderCode < 0 || m_folderCode >= folders::kCodeCount ||
-        isAutoTestRunning()) {
+    if (column > kRatingColumn || isAutoTestRunning()) {
         return;
     }
     OperationGuard guard(m_context.objects.buildSemaphore);
     if (!guard) {
         return;
     }
-    SortState& state = m_sortStates[static_cast<std::size_t>(m_folderCode)];
+    SortState& state = m_sortStates[static_cast<std::size_t>(folderNumber(m_folder))];
     state.column = column;
     state.direction = !state.direction;
     sortRows(column, state.direction);
@@ -426,22 +443,22 @@ void CHeadersView::sortRows(int column, bool direction) {
 // ---- moves ----
 
 void CHeadersView::moveToNew() {
-    moveSelection(folders::kNew);
+    moveSelection(Folder::New);
 }
 
 void CHeadersView::moveToStoreGood() {
-    moveSelection(folders::kStoreGood);
+    moveSelection(Folder::StoreGood);
 }
 
 void CHeadersView::moveToStoreBad() {
-    moveSelection(folders::kStoreBad);
+    moveSelection(Folder::StoreBad);
 }
 
 void CHeadersView::moveToTrash() {
-    moveSelection(folders::kTrash);
+    moveSelection(Folder::Trash);
 }
 
-void CHeadersView::moveSelection(int target) {
+void CHeadersView::moveSelection(Folder target) {
     if (isAutoTestRunning()) {
         return;
     }
@@ -459,11 +476,11 @@ void CHeadersView::moveSelection(int target) {
         m_context.prompter.tell(moveLimitMessage(target));
         return;
     }
-    if (rows.isEmpty() || m_shownFolder < 0) {
+    if (rows.isEmpty() || !m_shownFolder) {
         return;
     }
     try {
-        if (target == folders::kTrash) {
+        if (target == Folder::Trash) {
             trashRows(rows);
         } else {
             moveRows(rows, target);
@@ -473,7 +490,7 @@ void CHeadersView::moveSelection(int target) {
     }
 }
 
-void CHeadersView::moveRows(QList<QTreeWidgetItem*> rows, int target) {
+void CHeadersView::moveRows(QList<QTreeWidgetItem*> rows, Folder target) {
     if (target == m_shownFolder) {
         return;
     }
@@ -482,21 +499,21 @@ void CHeadersView::moveRows(QList<QTreeWidgetItem*> rows, int target) {
         return;
     }
     rows = rows.mid(0, admitted);
-    m_context.objects.store.moveEmails(shownKey(), folders::keyOfCode(target), indexesOf(rows));
+    m_context.objects.store.moveEmails(shownKey(), folderKey(target), indexesOf(rows));
     removeRows(rows);
-    if (target == folders::kNew) {
+    if (target == Folder::New) {
         trimAndReload();
     }
 }
 
 // How many of the selected emails the target can take: all, the first few
 // that fit, or none.
-int CHeadersView::admittedCount(int selected, int target) {
-    const int held = m_context.objects.store.emailCount(folders::keyOfCode(target));
+int CHeadersView::admittedCount(int selected, Folder target) {
+    const int held = m_context.objects.store.emailCount(folderKey(target));
     if (selected + held <= kFolderLimit) {
         return selected;
     }
-    if (target == folders::kNew) {
+    if (target == Folder::New) {
         return m_context.prompter.askYesNo(QString::fromLatin1(kNewOverflow)) ? selected : 0;
     }
     if (held >= kFolderLimit) {
@@ -509,19 +526,19 @@ int CHeadersView::admittedCount(int selected, int target) {
 // In the Trash itself the emails go for good.
 void CHeadersView::trashRows(const QList<QTreeWidgetItem*>& rows) {
     CDatabase& store = m_context.objects.store;
-    if (m_shownFolder == folders::kTrash) {
+    if (m_shownFolder == Folder::Trash) {
         const char* question = rows.size() == 1 ? kDeleteOne : kDeleteSeveral;
         if (!m_context.prompter.askYesNo(QString::fromLatin1(question))) {
             return;
         }
         store.deleteTrashEmails(indexesOf(rows));
     } else {
-        const int held = store.emailCount(folders::keyOfCode(folders::kTrash));
+        const int held = store.emailCount(folderKey(Folder::Trash));
         if (rows.size() + held > kFolderLimit &&
             !m_context.prompter.askYesNo(QString::fromLatin1(kTrashOverflow))) {
             return;
         }
-        store.moveEmails(shownKey(), folders::keyOfCode(folders::kTrash), indexesOf(rows));
+        store.moveEmails(shownKey(), folderKey(Folder::Trash), indexesOf(rows));
     }
     removeRows(rows);
     trimAndReload();
@@ -542,12 +559,12 @@ void CHeadersView::trimAndRefresh() {
 
 void CHeadersView::trimAndReload() {
     CDatabase& store = m_context.objects.store;
-    const bool newTrimmed = store.trimFolderToTrash(folders::keyOfCode(folders::kNew));
+    const bool newTrimmed = store.trimFolderToTrash(folderKey(Folder::New));
     const bool trashTrimmed = store.trimTrash();
-    if (newTrimmed && m_shownFolder == folders::kNew) {
-        setActiveFolder(shownKey());
-    } else if ((newTrimmed || trashTrimmed) && m_shownFolder == folders::kTrash) {
-        setActiveFolder(shownKey());
+    if (newTrimmed && m_shownFolder == Folder::New) {
+        showFolder(m_shownFolder);
+    } else if ((newTrimmed || trashTrimmed) && m_shownFolder == Folder::Trash) {
+        showFolder(m_shownFolder);
     }
     if (newTrimmed || trashTrimmed) {
         emit countsChanged();
@@ -558,7 +575,7 @@ void CHeadersView::trimAndReload() {
 // move: it is read again.
 void CHeadersView::reportStoreError(const CError& error) {
     m_context.prompter.tell(QString::fromStdString(error.m_message));
-    setActiveFolder(shownKey());
+    showFolder(m_shownFolder);
     emit countsChanged();
 }
 
@@ -566,27 +583,29 @@ void CHeadersView::dropOnFolderRow(int folderListRow) {
     if (isAutoTestRunning()) {
         return;
     }
-    switch (folders::codeOfRow(folderListRow)) {
-        case folders::kNew:
+    const std::optional<Folder> target = folderAtListRow(folderListRow);
+    if (!target) {
+        return;
+    }
+    switch (*target) {
+        case Folder::New:
             moveToNew();
             break;
-        case folders::kGood:
+        case Folder::Good:
             m_context.prompter.tell(QString::fromLatin1(kNoDropOnGood));
             break;
-        case folders::kBad:
+        case Folder::Bad:
             m_context.prompter.tell(QString::fromLatin1(kNoDropOnBad));
             moveToStoreBad();
             break;
-        case folders::kStoreGood:
+        case Folder::StoreGood:
             moveToStoreGood();
             break;
-        case folders::kStoreBad:
+        case Folder::StoreBad:
             moveToStoreBad();
             break;
-        case folders::kTrash:
+        case Folder::Trash:
             moveToTrash();
-            break;
-        default:
             break;
     }
 }
@@ -606,7 +625,7 @@ void CHeadersView::dnsblTestEmail() {
     }
     OperationGuard guard(m_context.objects.buildSemaphore);
     const QList<QTreeWidgetItem*> rows = selectedRows();
-    if (!guard || rows.isEmpty() || m_shownFolder < 0) {
+    if (!guard || rows.isEmpty() || !m_shownFolder) {
         return;
     }
     try {
@@ -692,7 +711,7 @@ void CHeadersView::autoTestFolder() {
         m_context.prompter.tell(QString::fromLatin1(kBayesOff));
         return;
     }
-    if (m_shownFolder >= 0) {
+    if (m_shownFolder) {
         startAutoTest(indexesToTest());
     }
 }
@@ -718,8 +737,8 @@ void CHeadersView::startAutoTest(std::vector<int> indexes) {
         m_autoTestFinished = false;
     }
     m_autoTestThread =
-        std::thread([this, indexes = std::move(indexes), key = std::string(shownKey()),
-                     generation = m_generation] { runAutoTest(indexes, key, generation); });
+        std::thread([this, indexes = std::move(indexes), folder = *m_shownFolder,
+                     generation = m_generation] { runAutoTest(indexes, folder, generation); });
 }
 
 void CHeadersView::setAutoTestStepHook(std::function<void()> hook) {
@@ -728,14 +747,14 @@ void CHeadersView::setAutoTestStepHook(std::function<void()> hook) {
 
 // The test thread reads the store and the filter only; every result goes to
 // the GUI thread as a queued call.
-void CHeadersView::runAutoTest(const std::vector<int>& indexes, const std::string& key,
+void CHeadersView::runAutoTest(const std::vector<int>& indexes, Folder folder,
                                std::uint64_t generation) {
     try {
         for (const int index : indexes) {
             if (m_autoTestStepHook) {
                 m_autoTestStepHook();
             }
-            testOneEmail(index, key, generation);
+            testOneEmail(index, folder, generation);
             if (!m_autoTestFlag) {
                 break;
             }
@@ -755,10 +774,10 @@ void CHeadersView::runAutoTest(const std::vector<int>& indexes, const std::strin
 }
 
 // An email the filter builder has moved away meanwhile is passed over.
-void CHeadersView::testOneEmail(int index, const std::string& key, std::uint64_t generation) {
+void CHeadersView::testOneEmail(int index, Folder folder, std::uint64_t generation) {
     EmailHeader stored;
     std::string text;
-    if (!m_context.objects.store.getEmailHeader(index, key, stored, text)) {
+    if (!m_context.objects.store.getEmailHeader(index, folderKey(folder), stored, text)) {
         return;
     }
     const TestResult result = rate(text);

@@ -8,7 +8,9 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include <QTreeWidget>
 
 #include "desktop/HeaderRow.h"
+#include "store/Folder.h"
 #include "ui/ViewContext.h"
 
 class CError;
@@ -65,13 +68,12 @@ class CHeadersView : public QTreeWidget {
     // New Emails. A store failure comes out as its CError, for start-up to show.
     void initialUpdate();
 
-    // Loads a folder ("newA", …; an unknown key shows no folder) and empties the
-    // two panes. A store failure is recorded and reported through fatalError.
-    void setActiveFolder(const char* key);
-    // The key of the current folder code; "" for no folder.
-    const char* currentFolderKey() const;
-    int folderCode() const { return m_folderCode; }
-    void selectFolderCode(int code);
+    // Loads a folder and empties the two panes. A store failure is recorded
+    // and reported through fatalError.
+    void setActiveFolder(Folder folder);
+    // The folder the folder list and the status pane show as current.
+    Folder currentFolder() const { return m_folder; }
+    void selectFolder(Folder folder);
 
     // A row the proxy has just stored in New Emails. Dropped unless New Emails is
     // shown when it is applied, and when the list already holds its index.
@@ -139,10 +141,11 @@ class CHeadersView : public QTreeWidget {
     void addMoveAction(const QString& menuText, void (CHeadersView::*move)());
     void onSectionResized(int column, int oldSize, int newSize);
 
-    void loadFolder(int code);
+    void showFolder(std::optional<Folder> folder);
+    void loadFolder(std::optional<Folder> folder);
     void insertRow(const HeaderRow& row);
     QTreeWidgetItem* rowOfIndex(const QString& index) const;
-    const char* shownKey() const;
+    std::string_view shownKey() const;
     void clearPanes();
 
     void showAndTest(QTreeWidgetItem* item);
@@ -154,19 +157,18 @@ class CHeadersView : public QTreeWidget {
     static int indexOf(const QTreeWidgetItem* item);
     static std::vector<int> indexesOf(const QList<QTreeWidgetItem*>& rows);
 
-    void moveSelection(int target);
-    void moveRows(QList<QTreeWidgetItem*> rows, int target);
+    void moveSelection(Folder target);
+    void moveRows(QList<QTreeWidgetItem*> rows, Folder target);
     void trashRows(const QList<QTreeWidgetItem*>& rows);
-    int admittedCount(int selected, int target);
+    int admittedCount(int selected, Folder target);
     void removeRows(const QList<QTreeWidgetItem*>& rows);
     void trimAndReload();
     void reportStoreError(const CError& error);
 
     std::vector<int> indexesToTest() const;
     void startAutoTest(std::vector<int> indexes);
-    void runAutoTest(const std::vector<int>& indexes, const std::string& key,
-                     std::uint64_t generation);
-    void testOneEmail(int index, const std::string& key, std::uint64_t generation);
+    void runAutoTest(const std::vector<int>& indexes, Folder folder, std::uint64_t generation);
+    void testOneEmail(int index, Folder folder, std::uint64_t generation);
     void applyTestResult(std::uint64_t generation, int index, const TestResult& result);
     void finishAutoTest();
 
@@ -178,12 +180,12 @@ class CHeadersView : public QTreeWidget {
     CEmailHeaderView& m_headerPane;
     CEmailView& m_bodyPane;
 
-    int m_folderCode = 0;
-    // The folder whose emails the list holds; -1 for none.
-    int m_shownFolder = -1;
+    Folder m_folder = Folder::New;
+    // The folder whose emails the list holds; none before the first load.
+    std::optional<Folder> m_shownFolder;
     // Counts the loads, so that a test result for an earlier load is dropped.
     std::uint64_t m_generation = 0;
-    std::array<SortState, 6> m_sortStates{};
+    std::array<SortState, kAllFolders.size()> m_sortStates{};
     QList<QAction*> m_moveActions;
     QMenu* m_optionsMenu;
     QPoint m_pressPoint;

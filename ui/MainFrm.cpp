@@ -267,7 +267,7 @@ void CMainFrame::refreshViews(int parameter) {
     // While an auto test holds the list, the refresh waits for it to end; the
     // proxy goes on meanwhile.
     if (parameter == 0) {
-        m_headers->whenIdle([this] { m_headers->setActiveFolder(m_headers->currentFolderKey()); });
+        m_headers->whenIdle([this] { m_headers->setActiveFolder(m_headers->currentFolder()); });
     } else if (parameter == 1) {
         m_headers->whenIdle([this] {
             try {

@@ -82,9 +82,9 @@ class ListPanes {
     }
 
     // Shows a folder as a click on the folder list does.
-    void show(const char* key, int code) const {
-        headers->setActiveFolder(key);
-        headers->selectFolderCode(code);
+    void show(Folder folder) const {
+        headers->setActiveFolder(folder);
+        headers->selectFolder(folder);
     }
 
     std::unique_ptr<QWidget> window;

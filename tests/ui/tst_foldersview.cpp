@@ -12,7 +12,7 @@
 #include "ListPanes.h"
 #include "ModalWatch.h"
 #include "UiFixture.h"
-#include "ui/FolderCodes.h"
+#include "store/Folder.h"
 
 using namespace std::chrono_literals;
 
@@ -99,12 +99,13 @@ class FoldersViewTest : public QObject {
         QSignalSpy pane(p.headers, &CHeadersView::currentFolderChanged);
 
         p.clickFolder(3);
-        QCOMPARE(p.headers->folderCode(), int(folders::kStoreGood));
-        QCOMPARE(QString(p.headers->currentFolderKey()), QStringLiteral("goodB"));
+        QCOMPARE(p.headers->currentFolder(), Folder::StoreGood);
+        QCOMPARE(QString::fromStdString(std::string(folderKey(p.headers->currentFolder()))),
+                 QStringLiteral("goodB"));
         QCOMPARE(p.rowCount(), 2);
         QVERIFY(!f.desktop().isNewEmailsShown());
         p.clickFolder(2);
-        QCOMPARE(p.headers->folderCode(), int(folders::kBad));
+        QCOMPARE(p.headers->currentFolder(), Folder::Bad);
         QCOMPARE(p.rowCount(), 1);
         p.clickFolder(0);
         QVERIFY(f.desktop().isNewEmailsShown());
@@ -140,7 +141,7 @@ class FoldersViewTest : public QObject {
         QVERIFY(last.bottom() + 20 < p.folders->viewport()->height());
         QTest::mouseClick(p.folders->viewport(), Qt::LeftButton, {},
                           QPoint(last.center().x(), last.bottom() + 15));
-        QCOMPARE(p.headers->folderCode(), int(folders::kStoreBad));
+        QCOMPARE(p.headers->currentFolder(), Folder::StoreBad);
         QCOMPARE(currentFolderRow(*p.folders), 4);
         QVERIFY(p.folders->topLevelItem(4)->isSelected());
     }
@@ -155,7 +156,7 @@ class FoldersViewTest : public QObject {
         QVERIFY(f.objects().buildSemaphore.tryAcquire(0ms));
         p.clickFolder(3);
         f.objects().buildSemaphore.release();
-        QCOMPARE(p.headers->folderCode(), int(folders::kNew));
+        QCOMPARE(p.headers->currentFolder(), Folder::New);
         QCOMPARE(p.rowCount(), 2);
         QCOMPARE(currentFolderRow(*p.folders), 0);
 
@@ -164,13 +165,13 @@ class FoldersViewTest : public QObject {
             p.headers->autoTestFolder();
             QVERIFY(p.headers->isAutoTestRunning());
             p.clickFolder(3);
-            QCOMPARE(p.headers->folderCode(), int(folders::kNew));
+            QCOMPARE(p.headers->currentFolder(), Folder::New);
             QCOMPARE(currentFolderRow(*p.folders), 0);
             gate.open();
             QTRY_VERIFY_WITH_TIMEOUT(!p.headers->isAutoTestRunning(), kLong);
         }
         p.clickFolder(3);
-        QCOMPARE(p.headers->folderCode(), int(folders::kStoreGood));
+        QCOMPARE(p.headers->currentFolder(), Folder::StoreGood);
     }
 
     void countsFollowAMove() {

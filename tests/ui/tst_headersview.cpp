@@ -17,9 +17,9 @@
 #include "analysis/HeaderParser.h"
 #include "analysis/StoredHeader.h"
 #include "rating/FakeNameServer.h"
+#include "store/Folder.h"
 #include "ui/DateSortKey.h"
 #include "ui/DragPicture.h"
-#include "ui/FolderCodes.h"
 
 using namespace std::chrono_literals;
 
@@ -230,7 +230,7 @@ class HeadersViewTest : public QObject {
         f.fill("trashA", 3);
         ListPanes p(f.context());
         QVERIFY(p.ready());
-        p.show("trashA", folders::kTrash);
+        p.show(Folder::Trash);
 
         p.select(0, 1);
         f.prompter().answer({false, true});
@@ -258,18 +258,18 @@ class HeadersViewTest : public QObject {
         UiFixture f;
         const struct {
             const char* key;
-            int code;
+            Folder folder;
             Qt::Key moveKey;
-        } cases[] = {{"newA", folders::kNew, Qt::Key_F4},
-                     {"goodB", folders::kStoreGood, Qt::Key_F2},
-                     {"badB", folders::kStoreBad, Qt::Key_F3}};
+        } cases[] = {{"newA", Folder::New, Qt::Key_F4},
+                     {"goodB", Folder::StoreGood, Qt::Key_F2},
+                     {"badB", Folder::StoreBad, Qt::Key_F3}};
         for (const auto& c : cases) {
             f.fill(c.key, 2);
         }
         ListPanes p(f.context());
         QVERIFY(p.ready());
         for (const auto& c : cases) {
-            p.show(c.key, c.code);
+            p.show(c.folder);
             p.select(0, 2);
             p.press(c.moveKey);
             QCOMPARE(f.store().emailCount(c.key), 2);
@@ -289,7 +289,7 @@ class HeadersViewTest : public QObject {
         }();
         ListPanes p(f.context());
         QVERIFY(p.ready());
-        p.show("trashA", folders::kTrash);
+        p.show(Folder::Trash);
 
         p.select(0, 3);
         f.prompter().answer({false});
@@ -461,11 +461,11 @@ class HeadersViewTest : public QObject {
         p.clickHeader(Column::kFromColumn);
         QCOMPARE(firstLetters(), QStringLiteral("caB"));
 
-        p.show("goodB", folders::kStoreGood);
+        p.show(Folder::StoreGood);
         p.clickHeader(Column::kFromColumn);
         QCOMPARE(firstLetters(), QStringLiteral("zyX"));
 
-        p.show("newA", folders::kNew);
+        p.show(Folder::New);
         p.clickHeader(Column::kFromColumn);
         QCOMPARE(firstLetters(), QStringLiteral("Bac"));
     }
@@ -569,7 +569,7 @@ class HeadersViewTest : public QObject {
         p.clickRow(0);
         QVERIFY(!p.headerPane->from().isEmpty());
         QVERIFY(!p.bodyPane->toPlainText().isEmpty());
-        p.show("goodB", folders::kStoreGood);
+        p.show(Folder::StoreGood);
         QCOMPARE(p.headerPane->from(), QString());
         QCOMPARE(p.headerPane->to(), QString());
         QCOMPARE(p.headerPane->subject(), QString());
@@ -598,7 +598,7 @@ class HeadersViewTest : public QObject {
             QVERIFY(!rating.isEmpty());
         }
 
-        p.show("newA", folders::kNew);
+        p.show(Folder::New);
         QCOMPARE(testedRows(p), 0);
         p.select(0, 1);
         p.row(2)->setSelected(true);
@@ -676,11 +676,11 @@ class HeadersViewTest : public QObject {
         // A row for New that arrives once another folder is shown is dropped.
         AutoTestGate gate(*p.headers);
         p.headers->autoTestFolder();
-        p.headers->whenIdle([&] { p.show("goodB", folders::kStoreGood); });
+        p.headers->whenIdle([&] { p.show(Folder::StoreGood); });
         p.headers->addRow(lateRow(9998));
         gate.open();
         QTRY_VERIFY_WITH_TIMEOUT(!p.headers->isAutoTestRunning(), kLong);
-        QCOMPARE(p.headers->folderCode(), int(folders::kStoreGood));
+        QCOMPARE(p.headers->currentFolder(), Folder::StoreGood);
         QCOMPARE(p.rowCount(), 0);
     }
 
@@ -704,7 +704,7 @@ class HeadersViewTest : public QObject {
         QCOMPARE(p.headerPane->from(), QString());
         QCOMPARE(p.column(Column::kIndexColumn), before);
         QCOMPARE(f.store().emailCount("newA"), 3);
-        QCOMPARE(p.headers->folderCode(), int(folders::kNew));
+        QCOMPARE(p.headers->currentFolder(), Folder::New);
         QVERIFY(f.prompter().told.isEmpty());
 
         gate.open();
@@ -847,7 +847,7 @@ class HeadersViewTest : public QObject {
         QCOMPARE(f.store().emailCount("newA"), 1);
         QCOMPARE(f.prompter().told.size(), 2);
 
-        p.show("trashA", folders::kTrash);
+        p.show(Folder::Trash);
         p.select(0, 1);
         p.headers->dropOnFolderRow(0);
         QCOMPARE(f.store().emailCount("newA"), 2);
@@ -881,7 +881,7 @@ class HeadersViewTest : public QObject {
         ListPanes p(f.context());
         QSignalSpy fatal(p.headers, &CHeadersView::fatalError);
         QCOMPARE(std::rename("HGIndex.hgd", "elsewhere.hgd"), 0);
-        p.headers->setActiveFolder("goodA");
+        p.headers->setActiveFolder(Folder::Good);
         QCOMPARE(fatal.count(), 1);
         const QString text = fatal.front().front().toString();
         QVERIFY2(text.startsWith("Error: Error selecting folder in CHeadersView::setActiveFolder\n"

@@ -20,10 +20,10 @@
 
 namespace {
 
-using folder::kBad;
-using folder::kGood;
-using folder::kStoreBad;
-using folder::kStoreGood;
+constexpr std::string_view kBad = folderKey(Folder::Bad);
+constexpr std::string_view kGood = folderKey(Folder::Good);
+constexpr std::string_view kStoreBad = folderKey(Folder::StoreBad);
+constexpr std::string_view kStoreGood = folderKey(Folder::StoreGood);
 
 // The four folders' counts when a stage began, with the picks of that moment.
 struct Snapshot {
@@ -238,8 +238,9 @@ TEST_F(AutoFilterBuilderTest, TheMostSpamLikeGoodAndTheLeastSpamLikeBadArePicked
 
     LoggingReporter reporter;
     int position = 0;
-    EXPECT_EQ(builder().testFolder(kStoreGood, reporter, position), 3) << "0.8 and up is spam";
-    EXPECT_EQ(builder().testFolder(kStoreBad, reporter, position), 6);
+    EXPECT_EQ(builder().testFolder(Folder::StoreGood, reporter, position), 3)
+        << "0.8 and up is spam";
+    EXPECT_EQ(builder().testFolder(Folder::StoreBad, reporter, position), 6);
     EXPECT_EQ(builder().goodPicks(),
               (std::vector<std::int32_t>{good[2], good[6], good[4], good[5], good[3]}));
     EXPECT_EQ(builder().badPicks(),
@@ -258,11 +259,11 @@ TEST_F(AutoFilterBuilderTest, TheMostSpamLikeGoodAndTheLeastSpamLikeBadArePicked
         storeText(kGood, list[i]);
     }
     const std::vector<int> goodA = indexes(kGood);
-    EXPECT_EQ(builder().testFolder(kGood, reporter, position), 3);
+    EXPECT_EQ(builder().testFolder(Folder::Good, reporter, position), 3);
     ASSERT_EQ(builder().goodPicks().size(), 7u);
     EXPECT_EQ(builder().goodPicks()[5], goodA[2]);
     EXPECT_EQ(builder().goodPicks()[6], goodA[6]);
-    EXPECT_THROW(builder().testFolder(folder::kNew, reporter, position), std::invalid_argument);
+    EXPECT_THROW(builder().testFolder(Folder::New, reporter, position), std::invalid_argument);
 }
 
 // 0.4 and 0.9 are single-precision limits, and a rating equal to one is no
@@ -281,8 +282,8 @@ TEST_F(AutoFilterBuilderTest, RatingsAtTheLimitsAreNoCandidates) {
     }
     LoggingReporter reporter;
     int position = 0;
-    EXPECT_EQ(builder().testFolder(kStoreGood, reporter, position), 2);
-    EXPECT_EQ(builder().testFolder(kStoreBad, reporter, position), 3);
+    EXPECT_EQ(builder().testFolder(Folder::StoreGood, reporter, position), 2);
+    EXPECT_EQ(builder().testFolder(Folder::StoreBad, reporter, position), 3);
     EXPECT_EQ(builder().goodPicks(),
               (std::vector<std::int32_t>{good[2], good[4], good[5], good[0]}));
     EXPECT_EQ(builder().badPicks(), (std::vector<std::int32_t>{bad[1], bad[5], bad[4], bad[3]}));
@@ -302,7 +303,7 @@ TEST_F(AutoFilterBuilderTest, AnEmailGoneDuringATestIsSkipped) {
         }
     };
     int position = 0;
-    EXPECT_EQ(builder().testFolder(kStoreGood, reporter, position), 0);
+    EXPECT_EQ(builder().testFolder(Folder::StoreGood, reporter, position), 0);
     EXPECT_EQ(position, 3);
     EXPECT_EQ(builder().goodPicks(), (std::vector<std::int32_t>{goodB[0], goodB[1], goodB[3]}));
 }

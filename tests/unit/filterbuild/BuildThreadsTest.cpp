@@ -45,10 +45,10 @@ class Gate {
 class BuildThreadsTest : public BuildFixture {
   protected:
     void storeSomeMail() {
-        storeTexts(folder::kGood, texts(hamText, 0, 20));
-        storeTexts(folder::kBad, texts(spamText, 0, 20));
-        storeTexts(folder::kStoreGood, texts(unknownText, 0, 10));
-        storeTexts(folder::kStoreBad, texts(unknownText, 100, 10));
+        storeTexts(folderKey(Folder::Good), texts(hamText, 0, 20));
+        storeTexts(folderKey(Folder::Bad), texts(spamText, 0, 20));
+        storeTexts(folderKey(Folder::StoreGood), texts(unknownText, 0, 10));
+        storeTexts(folderKey(Folder::StoreBad), texts(unknownText, 100, 10));
     }
 };
 
@@ -73,7 +73,7 @@ TEST_F(BuildThreadsTest, ACancelFromTheDialogThreadStopsTheBuildThread) {
     build.join();
     EXPECT_FALSE(builder().running());
     EXPECT_EQ(reporter.lines.back(), "stage Testing Emails");
-    EXPECT_EQ(count(folder::kStoreGood), 10) << "stopped before moving";
+    EXPECT_EQ(count(folderKey(Folder::StoreGood)), 10) << "stopped before moving";
 }
 
 TEST_F(BuildThreadsTest, TheConsoleDialogRunsTheBuildToItsEnd) {

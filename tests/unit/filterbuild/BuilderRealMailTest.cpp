@@ -18,10 +18,10 @@
 
 namespace {
 
-using folder::kBad;
-using folder::kGood;
-using folder::kStoreBad;
-using folder::kStoreGood;
+constexpr std::string_view kBad = folderKey(Folder::Bad);
+constexpr std::string_view kGood = folderKey(Folder::Good);
+constexpr std::string_view kStoreBad = folderKey(Folder::StoreBad);
+constexpr std::string_view kStoreGood = folderKey(Folder::StoreGood);
 
 struct Counts {
     int goodA;

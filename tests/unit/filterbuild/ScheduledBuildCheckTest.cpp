@@ -145,8 +145,8 @@ TEST_F(ScheduledBuildCheckTest, ABusySemaphoreDefersTheBuild) {
 }
 
 TEST_F(ScheduledBuildCheckTest, TheBuildHoldsTheSemaphoreAndThenRefreshesTheViews) {
-    storeTexts(folder::kGood, texts(hamText, 0, 20));
-    storeTexts(folder::kBad, texts(spamText, 0, 20));
+    storeTexts(folderKey(Folder::Good), texts(hamText, 0, 20));
+    storeTexts(folderKey(Folder::Bad), texts(spamText, 0, 20));
     schedule().setBuildNowPending(true);
     EXPECT_EQ(passes(10), 1);
     EXPECT_EQ(m_watching.semaphoreCountDuringBuild, 0);

@@ -44,8 +44,8 @@ class BayesConcurrencyTest : public StoreFixture {
     void SetUp() override {
         std::mt19937 random(314159);
         for (int i = 0; i < 40; ++i) {
-            store(folder::kBad, textOf(kSpamWords, random));
-            store(folder::kGood, textOf(kHamWords, random));
+            store(folderKey(Folder::Bad), textOf(kSpamWords, random));
+            store(folderKey(Folder::Good), textOf(kHamWords, random));
         }
         for (int i = 0; i < 6; ++i) {
             m_texts.push_back(textOf(i % 2 == 0 ? kSpamWords : kHamWords, random));

@@ -365,11 +365,11 @@ TEST_F(BayesFilterTest, LoadOfAnEmptyOrMissingFileLeavesNoTable) {
 
 TEST_F(BayesFilterTest, BuildCountsBothFoldersAndSavesTheTable) {
     for (int i = 0; i < 4; ++i) {
-        storeText(folder::kBad, "cheap pills now\r\n");
-        storeText(folder::kGood, "meeting agenda attached\r\n");
+        storeText(folderKey(Folder::Bad), "cheap pills now\r\n");
+        storeText(folderKey(Folder::Good), "meeting agenda attached\r\n");
     }
-    storeText(folder::kGood, "hi\r\n");
-    storeText(folder::kNew, "cheap pills now\r\n");  // not a training folder
+    storeText(folderKey(Folder::Good), "hi\r\n");
+    storeText(folderKey(Folder::New), "cheap pills now\r\n");  // not a training folder
     filter().setEnabled(true, false);
     RecordingProgress progress;
     EXPECT_EQ(filter().buildProbabilities(progress), BayesFilter::kBuilt);
@@ -406,8 +406,8 @@ TEST_F(BayesFilterTest, BuildReportsTheComputationFromTheReadingPositionOnward) 
     for (int i = 0; i < 4; ++i) {
         counts.trainText(bad, MailClass::Bad);
         counts.trainText(good, MailClass::Good);
-        storeText(folder::kBad, bad);
-        storeText(folder::kGood, good);
+        storeText(folderKey(Folder::Bad), bad);
+        storeText(folderKey(Folder::Good), good);
     }
     ASSERT_EQ(counts.bad().entryCount(), 32u);
     ASSERT_EQ(counts.good().entryCount(), 32u);
@@ -426,8 +426,8 @@ TEST_F(BayesFilterTest, BuildReportsTheComputationFromTheReadingPositionOnward) 
 TEST_F(BayesFilterTest, BuildWithAnEmptyTrainingFolderKeepsTheOldFile) {
     useTable({{"alpha beta gamma", 0.99f}});
     const std::string file = readWholeFile(kFile);
-    storeText(folder::kGood, "meeting agenda attached\r\n");
-    storeText(folder::kGood, "meeting agenda attached\r\n");
+    storeText(folderKey(Folder::Good), "meeting agenda attached\r\n");
+    storeText(folderKey(Folder::Good), "meeting agenda attached\r\n");
     RecordingProgress progress;
     EXPECT_EQ(filter().buildProbabilities(progress), BayesFilter::kEmptyFolder);
     EXPECT_EQ(progress.ranges, (std::vector<std::pair<int, int>>{{1, 8}}));
@@ -437,12 +437,12 @@ TEST_F(BayesFilterTest, BuildWithAnEmptyTrainingFolderKeepsTheOldFile) {
 }
 
 TEST_F(BayesFilterTest, BuildThatCanReadNothingSaysSo) {
-    storeText(folder::kBad, "cheap pills now\r\n");
-    storeText(folder::kGood, "meeting agenda attached\r\n");
+    storeText(folderKey(Folder::Bad), "cheap pills now\r\n");
+    storeText(folderKey(Folder::Good), "meeting agenda attached\r\n");
     RecordingProgress progress;
     // The folders empty between the count and the reading.
     progress.onRange = [this] {
-        for (const std::string_view key : {folder::kBad, folder::kGood}) {
+        for (const std::string_view key : {folderKey(Folder::Bad), folderKey(Folder::Good)}) {
             for (const int index : db().emailIndexes(key)) {
                 db().deleteEmailHeader(index, key);
             }
@@ -459,8 +459,8 @@ TEST_F(BayesFilterTest, BuildOverWindowlessMailStoresNothingAndKeepsTheOldFile) 
     useTable({{"alpha beta gamma", 0.99f}});
     const std::string file = readWholeFile(kFile);
     for (int i = 0; i < 5; ++i) {
-        storeText(folder::kBad, "buy now\r\n");
-        storeText(folder::kGood, "hello there\r\n");
+        storeText(folderKey(Folder::Bad), "buy now\r\n");
+        storeText(folderKey(Folder::Good), "hello there\r\n");
     }
     filter().setEnabled(true, false);
     RecordingProgress progress;
@@ -486,8 +486,8 @@ TEST_F(BayesFilterTest, TableTrainedOnRealMailTellsUnseenSpamFromHam) {
     ASSERT_EQ(spam.size(), 400u) << "the mail corpus is missing at " << corpusDirectory()
                                  << " (set GLIMMERFEN_CORPUS to a directory with ham/ and spam/)";
     for (std::size_t i = 0; i < 300; ++i) {
-        storeText(folder::kGood, ham[i]);
-        storeText(folder::kBad, spam[i]);
+        storeText(folderKey(Folder::Good), ham[i]);
+        storeText(folderKey(Folder::Bad), spam[i]);
     }
     RecordingProgress progress;
     ASSERT_EQ(filter().buildProbabilities(progress), BayesFilter::kBuilt);

@@ -25,7 +25,7 @@ TEST_F(StoreFileTest, NewStoreHasTheExactLayoutAndDefaults) {
         EXPECT_EQ(fileBytesAt(kStore, folderOffset(f), kSlotTableSize),
                   std::string(kSlotTableSize, '\xFF'))
             << "folder " << f;
-        EXPECT_EQ(db().emailCount(folder::kKeys[f]), 0);
+        EXPECT_EQ(db().emailCount(folderKey(kAllFolders[f])), 0);
     }
     // Settings record: domain-name flag, the name, 0.0.0.0, ports 110 and 1070.
     const std::string settings = fileBytesAt(kStore, 5, 89);
