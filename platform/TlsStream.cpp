@@ -224,7 +224,10 @@ struct TlsStream::Session {
     Step finishHandshake();
     template <typename Operation>
     Outcome run(milliseconds slice, Operation operation);
-    Result transferResult(Outcome outcome, std::size_t count) const;
+    // A read or a write of plaintext: `call(ssl, &count)` is SSL_read_ex or
+    // SSL_write_ex on the caller's buffer of `size` bytes.
+    template <typename Call>
+    Result transfer(std::size_t size, milliseconds slice, Call call);
 };
 
 // Sorts what SSL_get_error said of a call that did not succeed.
@@ -291,8 +294,19 @@ TlsStream::Session::Outcome TlsStream::Session::run(milliseconds slice, Operatio
     return Outcome::Again;
 }
 
-ByteStream::Result TlsStream::Session::transferResult(Outcome outcome, std::size_t count) const {
-    switch (outcome) {
+template <typename Call>
+ByteStream::Result TlsStream::Session::transfer(std::size_t size, milliseconds slice, Call call) {
+    // Nothing crosses a session whose certificate was refused, or one that
+    // has been shut down.
+    if (!usable || !ssl) {
+        lastError = kNotSocket;
+        return {Status::WaitFailed, 0};
+    }
+    if (size == 0) {
+        return {Status::Idle, 0};
+    }
+    std::size_t count = 0;
+    switch (run(slice, [&] { return call(ssl.get(), &count); })) {
         case Outcome::Done:
             return {Status::Done, count};
         case Outcome::Again:
@@ -449,34 +463,15 @@ const std::string& TlsStream::failureText() const {
 }
 
 ByteStream::Result TlsStream::readSome(std::span<char> buffer, milliseconds slice) {
-    Session& session = *m_session;
-    if (!session.usable || !session.ssl) {
-        session.lastError = kNotSocket;
-        return {Status::WaitFailed, 0};
-    }
-    if (buffer.empty()) {
-        return {Status::Idle, 0};
-    }
-    std::size_t count = 0;
-    const Session::Outcome outcome = session.run(slice, [&] {
-        return SSL_read_ex(session.ssl.get(), buffer.data(), buffer.size(), &count);
+    return m_session->transfer(buffer.size(), slice, [&](SSL* ssl, std::size_t* count) {
+        return SSL_read_ex(ssl, buffer.data(), buffer.size(), count);
     });
-    return session.transferResult(outcome, count);
 }
 
 ByteStream::Result TlsStream::writeSome(std::span<const char> bytes, milliseconds slice) {
-    Session& session = *m_session;
-    if (!session.usable || !session.ssl) {
-        session.lastError = kNotSocket;
-        return {Status::WaitFailed, 0};
-    }
-    if (bytes.empty()) {
-        return {Status::Idle, 0};
-    }
-    std::size_t count = 0;
-    const Session::Outcome outcome = session.run(
-        slice, [&] { return SSL_write_ex(session.ssl.get(), bytes.data(), bytes.size(), &count); });
-    return session.transferResult(outcome, count);
+    return m_session->transfer(bytes.size(), slice, [&](SSL* ssl, std::size_t* count) {
+        return SSL_write_ex(ssl, bytes.data(), bytes.size(), count);
+    });
 }
 
 void TlsStream::shutdownBoth() {
