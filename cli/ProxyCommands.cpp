@@ -20,11 +20,14 @@
 #include "platform/HostLookup.h"
 #include "platform/InstanceLock.h"
 #include "proxy/ProcessObjects.h"
+#include "proxy/ServerProbe.h"
 #include "proxy/ServerThread.h"
 #include "proxy/SpamFlagWord.h"
 #include "store/Backup.h"
 #include "store/Folder.h"
 #include "store/Pop3Settings.h"
+#include "store/ServerSecurity.h"
+#include "store/SettingsFile.h"
 
 namespace commands {
 
@@ -35,6 +38,8 @@ using namespace std::chrono_literals;
 constexpr auto kRestartTick = 5s;
 constexpr auto kSignalPoll = 200ms;
 constexpr std::size_t kLongestServerName = 79;  // what the store keeps
+constexpr auto kProbeTimeout = 10s;             // the proxy's own connect time-out
+const std::string kAccount = "main";
 
 // The console side of the running proxy: one line on standard error for each
 // thing worth telling, and the views' refresh done on the store itself.
@@ -124,7 +129,8 @@ class BlockedSignals {
 
 std::string conflictText(int port) {
     return "There is a Server Port conflict.  The current port number " + std::to_string(port) +
-           " must be changed.";
+           " must be changed. Another program, maybe another user's, holds 127.0.0.1:" +
+           std::to_string(port) + ".";
 }
 
 std::string serverText(const Pop3Settings& settings) {
@@ -156,6 +162,69 @@ std::string serverName(const std::string& text) {
         }
     }
     return text;
+}
+
+Security securityMode(const std::string& text) {
+    const std::optional<Security> mode = parseSecurity(text);
+    if (!mode) {
+        throw UsageError("--security takes plain, starttls or tls, not '" + text + "'");
+    }
+    return *mode;
+}
+
+// nullopt for "none": no certificate is trusted beyond the system's.
+std::optional<platform::CertificateDigest> trustedCertificate(const std::string& text) {
+    if (text == "none") {
+        return std::nullopt;
+    }
+    const std::optional<platform::CertificateDigest> digest = platform::parseFingerprint(text);
+    if (!digest) {
+        throw UsageError(
+            "--trust-certificate takes a SHA-256 fingerprint (64 hex digits, colons "
+            "optional) or none, not '" +
+            text + "'");
+    }
+    return digest;
+}
+
+// The settings file beside the store; a damaged one has been set aside, which
+// the user is told.
+Settings loadSettingsFile(std::ostream& messages) {
+    SettingsFile::Loaded loaded = SettingsFile::load();
+    if (loaded.problem) {
+        messages << "glimmerfen-cli: " << *loaded.problem << '\n';
+    }
+    return std::move(loaded.settings);
+}
+
+void printSecurity(const ServerSecurity& security, std::ostream& out) {
+    out << "security " << securityName(security.mode) << '\n'
+        << "certificate " << (security.pin ? platform::fingerprintText(*security.pin) : "none")
+        << '\n';
+}
+
+void printProbe(const ProbeReport& report, std::ostream& out) {
+    // Only what was learnt: a failed connection has no greeting.
+    if (!report.greeting.empty()) {
+        out << "greeting " << report.greeting << '\n';
+    }
+    if (!report.certificate) {
+        if (report.sessionCouldStart) {
+            out << "tls none\n";
+        }
+        return;
+    }
+    const platform::CertificateReport& certificate = *report.certificate;
+    out << "tls " << certificate.protocol << '\n'
+        << "subject " << certificate.subject << '\n'
+        << "issuer " << certificate.issuer << '\n'
+        << "valid-from " << certificate.notBefore << '\n'
+        << "valid-until " << certificate.notAfter << '\n'
+        << "fingerprint " << platform::fingerprintText(certificate.digest) << '\n'
+        << "verified "
+        << (certificate.verified ? (certificate.pinMatched ? "yes (trusted certificate)" : "yes")
+                                 : "no: " + certificate.verifyError)
+        << '\n';
 }
 
 void printSettings(const Pop3Settings& settings, std::ostream& out) {
@@ -251,11 +320,12 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
     if (args.empty()) {
         CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
         printSettings(store.database().getPOP3Settings(), out);
+        printSecurity(loadSettingsFile(messages).security(kAccount), out);
         return;
     }
     constexpr const char* kUsage =
         "usage: glimmerfen-cli settings [--server NAME | --server-ip A.B.C.D] [--pop3-port N] "
-        "[--local-port N]";
+        "[--local-port N] [--security plain|starttls|tls] [--trust-certificate SHA256|none]";
     if (args.size() % 2 != 0) {
         throw UsageError(kUsage);
     }
@@ -263,6 +333,8 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
     std::optional<platform::Ipv4Address> address;
     std::optional<int> pop3Port;
     std::optional<int> localPort;
+    std::optional<Security> mode;
+    std::optional<std::optional<platform::CertificateDigest>> pin;
     for (std::size_t i = 0; i < args.size(); i += 2) {
         const std::string& option = args[i];
         const std::string& value = args[i + 1];
@@ -277,6 +349,10 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
             pop3Port = portNumber(option, value, 1, kHighestPort);
         } else if (option == "--local-port") {
             localPort = portNumber(option, value, kLowestLocalPort, kHighestLocalPort);
+        } else if (option == "--security") {
+            mode = securityMode(value);
+        } else if (option == "--trust-certificate") {
+            pin = trustedCertificate(value);
         } else {
             throw UsageError(kUsage);
         }
@@ -299,12 +375,39 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
     }
     if (pop3Port) {
         settings.pop3Port = *pop3Port;
+    } else if (mode) {
+        // As the window does: the usual port of the old mode becomes the new one's.
+        settings.pop3Port = portForSecurity(*mode, settings.pop3Port);
     }
     if (localPort) {
         settings.localPort = *localPort;
     }
+    Settings file = loadSettingsFile(messages);
+    if (mode || pin) {
+        ServerSecurity& security = file.at(kAccount).security;
+        security.mode = mode.value_or(security.mode);
+        security.pin = pin.value_or(security.pin);
+        SettingsFile::save(file);
+    }
     store.database().setPOP3Settings(settings);
     printSettings(store.database().getPOP3Settings(), out);
+    printSecurity(file.security(kAccount), out);
+}
+
+void testServer(const Arguments& args, std::ostream& out, std::ostream& messages) {
+    if (!args.empty()) {
+        throw UsageError("usage: glimmerfen-cli test-server");
+    }
+    CliStore store(CliStore::Access::Read, CliStore::Missing::Refuse, messages);
+    const Pop3Settings server = store.database().getPOP3Settings();
+    const ServerSecurity security = loadSettingsFile(messages).security(kAccount);
+    const std::atomic<bool> stop{false};
+    const ProbeReport report = probeServer(server, security, kProbeTimeout, stop);
+    printProbe(report, out);
+    out.flush();
+    if (!report.sessionCouldStart) {
+        throw CliError(report.failure);
+    }
 }
 
 void flagWord(const Arguments& args, std::ostream& out, std::ostream& messages) {

@@ -53,6 +53,7 @@ const std::map<std::string, Command>& commandTable() {
         {"build-now", commands::buildNow},
         {"proxy", commands::proxy},
         {"settings", commands::settings},
+        {"test-server", commands::testServer},
         {"flag-word", commands::flagWord},
         {"autostart", commands::autostart},
     };
@@ -101,7 +102,12 @@ Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
   proxy                   run the POP3 proxy in the foreground until Ctrl-C or SIGTERM;
                           one log line per session and per error on standard error
   settings [--server NAME | --server-ip A.B.C.D] [--pop3-port N] [--local-port N]
-                          show or set the POP3 server and the ports the proxy uses
+           [--security plain|starttls|tls] [--trust-certificate SHA256|none]
+                          show or set the POP3 server, the ports the proxy uses, how the
+                          link to the server is secured (tls switches port 110 to 995
+                          unless --pop3-port is given) and a certificate trusted as is
+  test-server             reach the POP3 server as the proxy would and show its greeting and
+                          certificate (exit 1 if no session could start)
   flag-word [WORD]        show or set the spam flag word (2 to 20 characters)
 
   build                   build the filter now as the scheduled build does: train, test the

@@ -137,6 +137,26 @@ std::uint16_t TcpSocket::boundPort() {
     return ntohs(local.sin_port);
 }
 
+bool TcpSocket::endpoints(Ipv4Address& localAddress, std::uint16_t& localPort,
+                          Ipv4Address& peerAddress, std::uint16_t& peerPort) {
+    if (m_fd < 0) {
+        return notOpen();
+    }
+    sockaddr_in local{};
+    sockaddr_in peer{};
+    socklen_t localLength = sizeof local;
+    socklen_t peerLength = sizeof peer;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &localLength) < 0 ||
+        ::getpeername(m_fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) < 0) {
+        return fail();
+    }
+    std::memcpy(localAddress.data(), &local.sin_addr.s_addr, localAddress.size());
+    std::memcpy(peerAddress.data(), &peer.sin_addr.s_addr, peerAddress.size());
+    localPort = ntohs(local.sin_port);
+    peerPort = ntohs(peer.sin_port);
+    return true;
+}
+
 TcpSocket TcpSocket::accept() {
     if (m_fd < 0) {
         notOpen();

@@ -45,6 +45,9 @@ class TcpSocket : public ByteStream {
     bool listen(int backlog);
     // The local port, 0 when the socket is not bound or cannot be asked.
     std::uint16_t boundPort();
+    // The two ends of a connected socket; false when they cannot be asked.
+    bool endpoints(Ipv4Address& localAddress, std::uint16_t& localPort, Ipv4Address& peerAddress,
+                   std::uint16_t& peerPort);
 
     // Takes a waiting connection; the result is not open when none could be
     // taken (lastError() of this socket tells why).

@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "platform/Event.h"
 #include "platform/HostLookup.h"
+#include "platform/PeerOwner.h"
 #include "platform/SocketError.h"
 #include "proxy/PopCommand.h"
 #include "proxy/ProxyState.h"
@@ -21,11 +22,13 @@
 #include "proxy/SpamFlagWord.h"
 #include "rating/BayesFilter.h"
 #include "store/Database.h"
+#include "store/SettingsFile.h"
 
 namespace {
 
 using platform::ByteStream;
 using platform::TcpSocket;
+using proxy::ServerLink;
 using proxy::SlicedIo;
 
 const std::string kServerOperation = "CMidPointServer::server()";
@@ -41,11 +44,13 @@ const std::string kWinsockLabel = "Winsock Error: ";
 
 constexpr int kAddressInUse = 10048;
 constexpr int kAddressNotAvailable = 10049;
-constexpr int kWouldBlock = 10035;
 constexpr int kFallbackLocalPort = 2000;
 constexpr int kLongestRecordedText = 5020;
 constexpr std::size_t kLastTextCleared = 100;
 constexpr const char* kNewEmails = "newA";
+// What the mail client reads in place of a greeting when no session can start.
+constexpr std::string_view kRefusalStart = "-ERR [SYS/PERM] ";
+const std::string kOwnUsersOnly = "Glimmerfen serves only its own user's programs";
 
 void trace(const std::string& mark, const std::string& operation, int line,
            const std::string& file) {
@@ -139,6 +144,36 @@ void CMidPointServer::readSettings() {
     m_localPort = settings.localPort;
 }
 
+Pop3Settings CMidPointServer::currentSettings() const {
+    Pop3Settings settings;
+    settings.useDomainName = m_useDomainName;
+    settings.serverName = m_serverName;
+    settings.ip1 = m_ip1;
+    settings.ip2 = m_ip2;
+    settings.ip3 = m_ip3;
+    settings.ip4 = m_ip4;
+    settings.pop3Port = m_pop3Port;
+    settings.localPort = m_localPort;
+    return settings;
+}
+
+// Read per session, as the POP3 settings are. A damaged file has been set
+// aside: that is said once and the defaults serve. A file that cannot be read
+// at all may be hiding a request for TLS, so no session goes ahead on a guess.
+std::optional<ServerSecurity> CMidPointServer::readSecurity() {
+    try {
+        const SettingsFile::Loaded loaded = SettingsFile::load();
+        // The file's reader has put the problem on record already.
+        if (loaded.problem) {
+            m_context.desktop.showTimedBox(*loaded.problem);
+        }
+        return loaded.settings.security("main");
+    } catch (const CError& error) {
+        m_context.desktop.showTimedBox(error.what());
+        return std::nullopt;
+    }
+}
+
 // ---------------------------------------------------------------- listener
 
 void CMidPointServer::server() {
@@ -194,14 +229,7 @@ bool CMidPointServer::bindListener() {
         if (port < kLowestLocalPort || port > kHighestLocalPort) {
             port = kFallbackLocalPort;
         }
-        Pop3Settings settings;
-        settings.useDomainName = m_useDomainName;
-        settings.serverName = m_serverName;
-        settings.ip1 = m_ip1;
-        settings.ip2 = m_ip2;
-        settings.ip3 = m_ip3;
-        settings.ip4 = m_ip4;
-        settings.pop3Port = m_pop3Port;
+        Pop3Settings settings = currentSettings();
         settings.localPort = port;
         m_context.database.setPOP3Settings(settings);
     }
@@ -225,17 +253,13 @@ void CMidPointServer::listenerPass() {
         if (beginSession()) {
             m_retrCount = 0;
             m_flowMonitor.start();
-            establishComm();
+            const bool served = establishComm();
             m_flowMonitor.stop();
-            m_state.refreshPending = true;
-            // Cleared on every way out: left set, it would keep every later
-            // session and every mail move waiting for good.
-            struct RefreshDone {
-                std::atomic<bool>& pending;
-                ~RefreshDone() { pending = false; }
-            } refreshDone{m_state.refreshPending};
-            waitForViewRefresh();
-            trace("6", kServerTrace, GF_HERE);
+            // A refused connection reached nothing the views show: the slot
+            // is free at once.
+            if (served) {
+                refreshViews();
+            }
         }
     }
     m_state.sessionActive = false;
@@ -257,6 +281,18 @@ bool CMidPointServer::beginSession() {
     }
     m_state.sessionActive = true;
     return true;
+}
+
+void CMidPointServer::refreshViews() {
+    m_state.refreshPending = true;
+    // Cleared on every way out: left set, it would keep every later session
+    // and every mail move waiting for good.
+    struct RefreshDone {
+        std::atomic<bool>& pending;
+        ~RefreshDone() { pending = false; }
+    } refreshDone{m_state.refreshPending};
+    waitForViewRefresh();
+    trace("6", kServerTrace, GF_HERE);
 }
 
 void CMidPointServer::waitForViewRefresh() {
@@ -282,11 +318,13 @@ void CMidPointServer::waitForViewRefresh() {
 
 // ---------------------------------------------------------------- session
 
-void CMidPointServer::establishComm() {
+bool CMidPointServer::establishComm() {
     TcpSocket client;
-    TcpSocket pop3;
+    ServerLink pop3(m_state.shutFlag, proxy::LinkTimeouts{m_timeouts.connect, m_timeouts.io,
+                                                          m_timeouts.listenerWait});
     Session session{client, pop3, {}, {}, 0, {}};
     m_summary = SessionSummary{};
+    bool served = true;
     try {
         client = m_oServSocket.accept();
         if (!client.isOpen()) {
@@ -299,11 +337,17 @@ void CMidPointServer::establishComm() {
         // A message goes out in pieces of at most 100 bytes; held back for the
         // peer's delayed acknowledgement, every retrieval would wait ~40 ms.
         client.setNoDelay();
-        if (getPOP3Connection(pop3)) {
-            runSession(session);
+        served = fromOwnUser(client);
+        if (!served) {
+            m_summary.end = "refused";
+        } else if (const ServerLink::Opened opened = getPOP3Connection(pop3, client);
+                   opened == ServerLink::Opened::Ready) {
+            const std::string& greeting = pop3.greeting();
+            runSession(session, greeting.empty() ? SessionState::RelayReply
+                                                 : passGreeting(session, greeting));
             m_summary.end = session.end;
         } else {
-            m_summary.end = "stopped";
+            m_summary.end = opened == ServerLink::Opened::Stopped ? "stopped" : "failed";
         }
         closeSession(client, pop3);
     } catch (const CError& error) {
@@ -321,6 +365,51 @@ void CMidPointServer::establishComm() {
     if (m_context.sessionEnded) {
         m_context.sessionEnded(m_summary);
     }
+    return served;
+}
+
+// The listener is on loopback, yet any user of the machine can connect to it,
+// and the session would fetch with the password the client sends: only the
+// user's own programs are served.
+bool CMidPointServer::fromOwnUser(TcpSocket& client) {
+    platform::Endpoint local;
+    platform::Endpoint peer;
+    std::optional<unsigned> owner;
+    if (client.endpoints(local.address, local.port, peer.address, peer.port)) {
+        owner = platform::peerOwner(local, peer);
+    }
+    if (owner && *owner == platform::ownUserId()) {
+        return true;
+    }
+    refuseClient(client, kOwnUsersOnly);
+    const std::string who = owner ? "a program of user ID " + std::to_string(*owner)
+                                  : "a program whose user could not be found out (" +
+                                        platform::addressToDotted(peer.address) + " port " +
+                                        std::to_string(peer.port) + ")";
+    CError("Refused " + who + ": " + kOwnUsersOnly, kSessionOperation, GF_HERE);
+    return false;
+}
+
+// Told in place of the greeting, so the person sees why in the mail client.
+void CMidPointServer::refuseClient(ByteStream& client, const std::string& sentence) {
+    std::string line(kRefusalStart);
+    line += sentence;
+    line += "\r\n";
+    // A client that has gone needs telling nothing, and its failure is no news.
+    (void)m_io.writeAll(client, line, m_timeouts.io);
+}
+
+// STLS: the greeting came before the handshake; the client gets it as the
+// server sent it, and the dialogue goes on with the client's first command.
+CMidPointServer::SessionState CMidPointServer::passGreeting(Session& session,
+                                                            std::string_view greeting) {
+    const SlicedIo::Result sent = putBytes(session.client, greeting);
+    session.note(sent.error);
+    if (sent.end != SlicedIo::End::Done) {
+        return session.ended(m_state.shutFlag ? "stopped" : "time-out");
+    }
+    m_state.flowBytes += static_cast<std::int64_t>(sent.count);
+    return SessionState::CheckEnd;
 }
 
 // The catch-all's report: the last socket code the session met, if any.
@@ -338,8 +427,8 @@ void CMidPointServer::sessionFailed(int socketError) {
 }
 
 // Each state does one step of the POP3 dialogue and names the next.
-void CMidPointServer::runSession(Session& session) {
-    SessionState state = SessionState::RelayReply;
+void CMidPointServer::runSession(Session& session, SessionState first) {
+    SessionState state = first;
     while (state != SessionState::Ended) {
         switch (state) {
             case SessionState::RelayReply:
@@ -451,74 +540,54 @@ void CMidPointServer::closeSession(ByteStream& client, ByteStream& pop3) {
     trace("Quit 6", kSessionTrace, GF_HERE);
 }
 
-bool CMidPointServer::getPOP3Connection(TcpSocket& socket) {
-    if (!socket.open()) {
-        throw PlainFailure{"Unable to create client socket for POP3", socket.lastError()};
-    }
+ServerLink::Opened CMidPointServer::getPOP3Connection(ServerLink& link, ByteStream& client) {
     readSettings();
-    platform::Ipv4Address address{};
-    if (m_useDomainName) {
-        // A dead name server can hold the system's resolver for tens of
-        // seconds; exit and Restart Server must not wait for it.
-        const platform::HostLookupResult found =
-            platform::lookupHost(m_serverName, &m_state.shutFlag);
-        if (found.stopped) {
-            return false;
-        }
-        if (!found.address) {
+    const std::optional<ServerSecurity> security = readSecurity();
+    if (!security) {
+        refuseClient(client, "Glimmerfen could not read its settings file " +
+                                 std::string(SettingsFile::kFileName));
+        return ServerLink::Opened::Failed;
+    }
+    const ServerLink::Opened opened = link.open(proxy::ServerTarget{currentSettings(), *security});
+    if (opened != ServerLink::Opened::Failed) {
+        return opened;
+    }
+    if (security->mode == Security::Plain) {
+        raisePlainFailure(link.failure());
+    }
+    // When TLS was asked for, the person must learn why nothing came, and the
+    // client's credentials never went anywhere.
+    const std::string& sentence = link.failure().sentence;
+    refuseClient(client, sentence);
+    CError(sentence, kConnectionOperation, GF_HERE);
+    m_context.desktop.showTimedBox(sentence);
+    return ServerLink::Opened::Failed;
+}
+
+// Plain text keeps the error log's entries of old, step by step.
+void CMidPointServer::raisePlainFailure(const ServerLink::Failure& failure) {
+    using Step = ServerLink::Step;
+    switch (failure.step) {
+        case Step::Socket:
+            throw PlainFailure{"Unable to create client socket for POP3", failure.code};
+        case Step::Lookup:
             raiseSocketError("Can't find the POP3 server \"" + m_serverName + "\"",
-                             kConnectionOperation, found.error, GF_HERE);
-        }
-        address = *found.address;
-    } else {
-        address = {m_ip1, m_ip2, m_ip3, m_ip4};
+                             kConnectionOperation, failure.code, GF_HERE);
+        case Step::NonBlocking:
+            raiseSocketError("ioctlsocket(POP3Socket,...) error", kConnectionOperation,
+                             failure.code, GF_HERE);
+        case Step::ConnectWait:
+            raiseSocketError("connect(POP3Socket,...) select(), error", kConnectOperation,
+                             failure.code, GF_HERE);
+        case Step::Port:
+        case Step::Connect:
+        case Step::Secure:
+            break;
     }
-    if (!socket.setNonBlocking()) {
-        raiseSocketError("ioctlsocket(POP3Socket,...) error", kConnectionOperation,
-                         socket.lastError(), GF_HERE);
-    }
-    socket.setNoDelay();
-    if (!isPortNumber(m_pop3Port)) {
-        raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, kAddressNotAvailable,
-                         GF_HERE);
-    }
-    const TcpSocket::Connect started =
-        socket.connectStart(address, static_cast<std::uint16_t>(m_pop3Port));
-    if (started == TcpSocket::Connect::Connected) {
-        return true;
-    }
-    if (started == TcpSocket::Connect::Failed || socket.lastError() != kWouldBlock) {
-        raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, socket.lastError(),
-                         GF_HERE);
-    }
-    const TcpSocket::Wait wait = waitConnected(socket);
-    if (wait == TcpSocket::Wait::Failed) {
-        raiseSocketError("connect(POP3Socket,...) select(), error", kConnectOperation,
-                         socket.lastError(), GF_HERE);
-    }
-    // A refused or unreachable server shows here at once; reported as the
-    // connect's failure rather than the first read's, it names the cause.
-    if (wait == TcpSocket::Wait::Ready) {
-        const int code = socket.connectResult();
-        if (code != 0) {
-            raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, code, GF_HERE);
-        }
-    }
-    return true;
+    raiseSocketError("connect(POP3Socket,...) error", kConnectOperation, failure.code, GF_HERE);
 }
 
 // ---------------------------------------------------------------- bytes
-
-TcpSocket::Wait CMidPointServer::waitConnected(TcpSocket& socket) {
-    // A stop during the wait reads as a time-out, as for every other wait.
-    TcpSocket::Wait wait = TcpSocket::Wait::TimedOut;
-    proxy::inSlices(m_state.shutFlag, m_timeouts.listenerWait, m_timeouts.connect,
-                    [&](std::chrono::milliseconds slice) {
-                        wait = socket.waitWritable(slice);
-                        return wait != TcpSocket::Wait::TimedOut;
-                    });
-    return wait;
-}
 
 SlicedIo::Result CMidPointServer::getBytes(ByteStream& stream, std::span<char> buffer) {
     const SlicedIo::Result read =

@@ -15,10 +15,12 @@
 #include "platform/TcpSocket.h"
 #include "proxy/FlowMonitor.h"
 #include "proxy/PassOn.h"
+#include "proxy/ServerLink.h"
 #include "proxy/SlicedIo.h"
 #include "proxy/SpamMarker.h"
 #include "proxy/Terminator.h"
 #include "rating/MessageRater.h"
+#include "store/ServerSecurity.h"
 
 class BayesFilter;
 class CDatabase;
@@ -35,7 +37,8 @@ struct SessionSummary {
     int retrieved = 0;  // RETR commands relayed
     int recorded = 0;   // messages written to New Emails
     int spam = 0;       // messages given the flag word
-    // "QUIT", "time-out", "server closed", "stopped" or "failed".
+    // "QUIT", "time-out", "server closed", "stopped", "failed", or "refused"
+    // (a program of another user connected).
     std::string end;
 };
 
@@ -131,12 +134,16 @@ class CMidPointServer {
     // The listener loop: returns when shutFlag is set, after a failure, or when
     // the local port cannot be bound; always leaves shutFlag set.
     void server();
-    // Serves the client connection waiting on the listening socket.
-    void establishComm();
-    // A non-blocking socket connected (or connecting) to the POP3 server.
-    // False when a stop came while the server's name was being looked up:
-    // the session ends without a server.
-    bool getPOP3Connection(platform::TcpSocket& socket);
+    // Serves the client connection waiting on the listening socket. False
+    // when it was refused before any session began (another user's program).
+    bool establishComm();
+    // Opens `link` to the POP3 server as the settings say. Stopped when a stop
+    // came first (while the server's name was being looked up, or during the
+    // handshake): the session ends without a server. Failed when a secured
+    // link could not be made: the client has had its "-ERR" line. Plain-text
+    // failures are thrown, as ever.
+    proxy::ServerLink::Opened getPOP3Connection(proxy::ServerLink& link,
+                                                platform::ByteStream& client);
 
     // Relays one server reply or client command. `lastText` (at least 300
     // bytes) receives the last 100 to 199 bytes that arrived, 0-terminated,
@@ -189,15 +196,21 @@ class CMidPointServer {
     };
 
     void readSettings();
+    Pop3Settings currentSettings() const;
+    std::optional<ServerSecurity> readSecurity();
+    [[noreturn]] void raisePlainFailure(const proxy::ServerLink::Failure& failure);
+    void refuseClient(platform::ByteStream& client, const std::string& sentence);
+    bool fromOwnUser(platform::TcpSocket& client);
     bool bindListener();
     void listenerPass();
     bool beginSession();
+    void refreshViews();
     void waitForViewRefresh();
     void closeSession(platform::ByteStream& client, platform::ByteStream& pop3);
-    platform::TcpSocket::Wait waitConnected(platform::TcpSocket& socket);
 
     void sessionFailed(int socketError);
-    void runSession(Session& session);
+    void runSession(Session& session, SessionState first);
+    SessionState passGreeting(Session& session, std::string_view greeting);
     SessionState relayReply(Session& session);
     SessionState checkEnd(Session& session);
     SessionState relayCommand(Session& session);
