@@ -1,6 +1,8 @@
 #include "ui/POP3.h"
 
 #include <algorithm>
+#include <array>
+#include <exception>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -11,8 +13,10 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMetaObject>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -23,6 +27,7 @@
 #include "proxy/ProcessObjects.h"
 #include "proxy/SpamFlagWord.h"
 #include "rating/NameServerDiscovery.h"
+#include "store/SettingsFile.h"
 #include "ui/Prompter.h"
 #include "ui/ViewContext.h"
 
@@ -30,6 +35,10 @@ namespace {
 
 // The store keeps this many characters of the server's domain name.
 constexpr int kMaxServerNameLength = 79;
+// The settings file's section for the store's own POP3 server.
+const std::string kAccount = "main";
+// In the order the choice offers them.
+constexpr std::array kSecurityModes{Security::Plain, Security::StartTls, Security::Tls};
 // Beyond any port; a longer run of digits is out of range however long it is.
 constexpr long long kNumberCeiling = 1'000'000;
 
@@ -106,6 +115,56 @@ QGroupBox* groupOf(const QString& title, QWidget* field, QWidget* parent) {
     return group;
 }
 
+QString text(const std::string& bytes) {
+    return QString::fromStdString(bytes);
+}
+
+QString serverText(const Pop3Settings& server) {
+    if (server.useDomainName) {
+        return QString::fromLatin1(server.serverName);
+    }
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg(server.ip1)
+        .arg(server.ip2)
+        .arg(server.ip3)
+        .arg(server.ip4);
+}
+
+// What the person needs to judge the certificate: all of it, whether or not
+// it verified, since a verified one may still be the wrong server's.
+QStringList certificateLines(const platform::CertificateReport& certificate) {
+    QString verdict = QStringLiteral("Verified: yes");
+    if (certificate.pinMatched) {
+        verdict = QStringLiteral("Verified: yes, it is the certificate you chose to trust");
+    } else if (!certificate.verified) {
+        verdict = QStringLiteral("Verified: no, ") + text(certificate.verifyError);
+    }
+    return {QStringLiteral("TLS version: ") + text(certificate.protocol),
+            QStringLiteral("Certificate subject: ") + text(certificate.subject),
+            QStringLiteral("Issuer: ") + text(certificate.issuer),
+            QStringLiteral("Valid from ") + text(certificate.notBefore) +
+                QStringLiteral(" until ") + text(certificate.notAfter),
+            QStringLiteral("SHA-256 fingerprint: ") +
+                text(platform::fingerprintText(certificate.digest)),
+            verdict};
+}
+
+QString describeProbe(const ProbeReport& report) {
+    QStringList lines;
+    if (!report.sessionCouldStart) {
+        lines << QStringLiteral("Failed: ") + text(report.failure);
+    }
+    if (!report.greeting.empty()) {
+        lines << QStringLiteral("The server's greeting: ") + text(report.greeting);
+    }
+    if (report.certificate) {
+        lines << certificateLines(*report.certificate);
+    } else if (report.sessionCouldStart) {
+        lines << QStringLiteral("The connection to the server is not encrypted.");
+    }
+    return lines.join(u'\n');
+}
+
 }  // namespace
 
 CPOP3::CPOP3(ViewContext& context, QWidget* parent)
@@ -119,18 +178,27 @@ CPOP3::CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServe
       m_domainName(new QLineEdit(this)),
       m_serverIp(new IpAddressEdit(this)),
       m_pop3Port(new QLineEdit(this)),
+      m_securityChoice(new QComboBox(this)),
       m_localPort(new QLineEdit(this)),
       m_flagWord(new QLineEdit(this)),
       m_nameServerIp(new IpAddressEdit(this)),
       m_nameServers(new QComboBox(this)),
       m_testIp(new QPushButton(QStringLiteral("Test IP"), this)),
+      m_testConnection(new QPushButton(QStringLiteral("Test Connection"), this)),
+      m_trust(new QPushButton(QStringLiteral("Trust This Certificate"), this)),
+      m_connectionReport(new QPlainTextEdit(this)),
       m_ok(new QPushButton(QStringLiteral("OK"), this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)) {
     setWindowTitle(QStringLiteral("Server Settings"));
+    m_probe = probeServer;
     build();
     fill(nameServers);
+    loadSecurity();
 
     connect(m_byDomainName, &QRadioButton::toggled, this, &CPOP3::useDomainName);
+    connect(m_securityChoice, &QComboBox::currentIndexChanged, this, &CPOP3::onSecurityChosen);
+    connect(m_testConnection, &QPushButton::clicked, this, &CPOP3::testConnection);
+    connect(m_trust, &QPushButton::clicked, this, &CPOP3::trustCertificate);
     connect(m_nameServers, &QComboBox::activated, this, &CPOP3::onNameServerChosen);
     connect(m_testIp, &QPushButton::clicked, this, &CPOP3::testNameServer);
     connect(m_ok, &QPushButton::clicked, this, &CPOP3::accept);
@@ -138,12 +206,18 @@ CPOP3::CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServe
 }
 
 CPOP3::~CPOP3() {
-    if (m_testLink) {
-        std::lock_guard lock(m_testLink->mutex);
-        m_testLink->dialog = nullptr;
-    }
+    unlink(m_testLink);
+    unlink(m_probeLink);
     if (m_testing) {
         QApplication::restoreOverrideCursor();
+    }
+}
+
+void CPOP3::unlink(const std::shared_ptr<TestLink>& link) {
+    if (link) {
+        link->stop = true;
+        std::lock_guard lock(link->mutex);
+        link->dialog = nullptr;
     }
 }
 
@@ -154,6 +228,12 @@ void CPOP3::build() {
     m_domainName->setMaxLength(kMaxServerNameLength);
     m_serverIp->setObjectName(QStringLiteral("serverIp"));
     m_pop3Port->setObjectName(QStringLiteral("pop3Port"));
+    m_securityChoice->setObjectName(QStringLiteral("security"));
+    for (const Security mode : kSecurityModes) {
+        const std::string_view label = securityLabel(mode);
+        m_securityChoice->addItem(QString::fromLatin1(label.data(), qsizetype(label.size())),
+                                  static_cast<int>(mode));
+    }
     m_localPort->setObjectName(QStringLiteral("localPort"));
     m_flagWord->setObjectName(QStringLiteral("spamFlagWord"));
     m_nameServerIp->setObjectName(QStringLiteral("nameServerIp"));
@@ -161,8 +241,19 @@ void CPOP3::build() {
     m_testIp->setObjectName(QStringLiteral("testIp"));
     m_ok->setObjectName(QStringLiteral("ok"));
     m_cancel->setObjectName(QStringLiteral("cancel"));
+    m_testConnection->setObjectName(QStringLiteral("testConnection"));
+    m_trust->setObjectName(QStringLiteral("trustCertificate"));
+    m_connectionReport->setObjectName(QStringLiteral("connectionReport"));
     m_ok->setDefault(true);
     m_testIp->setAutoDefault(false);
+    m_testConnection->setAutoDefault(false);
+    m_trust->setAutoDefault(false);
+    m_trust->setEnabled(false);
+    m_connectionReport->setReadOnly(true);
+    m_connectionReport->setPlaceholderText(
+        QStringLiteral("Test Connection reaches the server as the proxy would and shows what it "
+                       "finds, without sending your user name or password."));
+    m_connectionReport->setFixedHeight(m_connectionReport->fontMetrics().lineSpacing() * 8);
 
     auto* server = new QGroupBox(QStringLiteral("Enter Email (POP3) Server Address"), this);
     auto* serverLayout = new QGridLayout(server);
@@ -177,6 +268,20 @@ void CPOP3::build() {
     nameServerLayout->addWidget(m_nameServers, 0, 1);
     nameServerLayout->addWidget(m_testIp, 1, 0, Qt::AlignLeft);
 
+    auto* port = new QGroupBox(QStringLiteral("Enter POP3 Port Number (usually 110)"), this);
+    auto* portLayout = new QHBoxLayout(port);
+    portLayout->addWidget(m_pop3Port);
+    auto* securityLabelText = new QLabel(QStringLiteral("Connection security:"), port);
+    securityLabelText->setBuddy(m_securityChoice);
+    portLayout->addWidget(securityLabelText);
+    portLayout->addWidget(m_securityChoice);
+
+    auto* test = new QGroupBox(QStringLiteral("Test Connection to the POP3 Server"), this);
+    auto* testLayout = new QGridLayout(test);
+    testLayout->addWidget(m_testConnection, 0, 0);
+    testLayout->addWidget(m_trust, 0, 1, Qt::AlignLeft);
+    testLayout->addWidget(m_connectionReport, 1, 0, 1, 2);
+
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(m_ok);
@@ -184,8 +289,8 @@ void CPOP3::build() {
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(server);
-    layout->addWidget(
-        groupOf(QStringLiteral("Enter POP3 Port Number (usually 110)"), m_pop3Port, this));
+    layout->addWidget(port);
+    layout->addWidget(test);
     layout->addWidget(
         groupOf(QStringLiteral("Enter Local Server Port Number (1025-5000)"), m_localPort, this));
     layout->addWidget(groupOf(QStringLiteral("Spam Flag Word (2 to 20 chars)"), m_flagWord, this));
@@ -276,9 +381,7 @@ void CPOP3::onNameServerTested(bool passed) {
 // it: the store keeps 16 bits of a port, and a local port outside its range
 // would leave the proxy listening where no mail client is told to look.
 void CPOP3::accept() {
-    const long long pop3Port = portNumber(m_pop3Port->text());
-    if (pop3Port < 1 || pop3Port > kHighestPort) {
-        refuse(QStringLiteral("The POP3 port must be a number from 1 to 65535."), m_pop3Port);
+    if (!pop3PortUsable()) {
         return;
     }
     const long long localPort = portNumber(m_localPort->text());
@@ -287,7 +390,28 @@ void CPOP3::accept() {
                m_localPort);
         return;
     }
+    // Saved before the dialog closes, so that a file that cannot be written
+    // leaves the user in the dialog with every choice still there.
+    if (!saveSecurity()) {
+        return;
+    }
     QDialog::accept();
+}
+
+bool CPOP3::pop3PortUsable() {
+    const long long pop3Port = portNumber(m_pop3Port->text());
+    if (pop3Port < 1 || pop3Port > kHighestPort) {
+        refuse(QStringLiteral("The POP3 port must be a number from 1 to 65535."), m_pop3Port);
+        return false;
+    }
+    return true;
+}
+
+void CPOP3::done(int result) {
+    if (m_probeLink) {
+        m_probeLink->stop = true;
+    }
+    QDialog::done(result);
 }
 
 void CPOP3::refuse(const QString& text, QWidget* field) {
@@ -295,10 +419,7 @@ void CPOP3::refuse(const QString& text, QWidget* field) {
     field->setFocus();
 }
 
-void CPOP3::save() {
-    const auto flagWord = flagWordToSave(m_flagWord->text());
-    const bool flagWordSaved = !flagWord || proxy::writeSpamFlagWord(*flagWord);
-
+Pop3Settings CPOP3::editedServer() const {
     Pop3Settings settings = m_settings;
     settings.useDomainName = m_useDomainName;
     if (m_useDomainName) {
@@ -312,9 +433,15 @@ void CPOP3::save() {
     }
     settings.pop3Port = static_cast<int>(portNumber(m_pop3Port->text()));
     settings.localPort = static_cast<int>(portNumber(m_localPort->text()));
+    return settings;
+}
+
+void CPOP3::save() {
+    const auto flagWord = flagWordToSave(m_flagWord->text());
+    const bool flagWordSaved = !flagWord || proxy::writeSpamFlagWord(*flagWord);
 
     CDatabase& store = m_context.objects.store;
-    store.setPOP3Settings(settings);
+    store.setPOP3Settings(editedServer());
     if (!store.setNameServerIP(m_nameServerIp->address())) {
         throw CError("Can't Open Database File", "CPOP3::save", GF_HERE);
     }
@@ -324,4 +451,148 @@ void CPOP3::save() {
     if (!flagWordSaved) {
         throw CError("Can't Write sFlag.bin", "CPOP3::save", GF_HERE);
     }
+}
+
+// A damaged file has already been set aside by the time it is reported, so
+// the user loses nothing by carrying on with the defaults.
+void CPOP3::loadSecurity() {
+    const SettingsFile::Loaded loaded = SettingsFile::load();
+    m_savedSecurity = loaded.settings.security(kAccount);
+    m_pin = m_savedSecurity.pin;
+    const auto shown =
+        std::find(kSecurityModes.begin(), kSecurityModes.end(), m_savedSecurity.mode);
+    m_securityChoice->setCurrentIndex(static_cast<int>(shown - kSecurityModes.begin()));
+    if (loaded.problem) {
+        m_context.prompter.tell(
+            text(*loaded.problem) + QStringLiteral("\n\nThe connection security shows its default "
+                                                   "until you save it again."),
+            Prompter::kTitle, Prompter::Icon::Warning);
+    }
+}
+
+// The file is read again just before it is written, so that what another
+// program wrote into it meanwhile (another account) is kept.
+bool CPOP3::saveSecurity() {
+    const ServerSecurity chosen = security();
+    if (chosen == m_savedSecurity) {
+        return true;
+    }
+    try {
+        SettingsFile::Loaded current = SettingsFile::load();
+        if (current.problem) {
+            m_context.prompter.tell(text(*current.problem), Prompter::kTitle,
+                                    Prompter::Icon::Warning);
+        }
+        current.settings.at(kAccount).security = chosen;
+        SettingsFile::save(current.settings);
+    } catch (const CError& error) {
+        refuse(QStringLiteral("The connection security could not be saved, so nothing was "
+                              "saved:\n") +
+                   text(error.m_message),
+               m_securityChoice);
+        return false;
+    }
+    m_savedSecurity = chosen;
+    return true;
+}
+
+ServerSecurity CPOP3::security() const {
+    return ServerSecurity{chosenMode(), m_pin};
+}
+
+Security CPOP3::chosenMode() const {
+    return static_cast<Security>(m_securityChoice->currentData().toInt());
+}
+
+// The usual port follows the mode, so that choosing SSL/TLS on a server left
+// at 110 does not try TLS on the plain port; a port the user set is theirs.
+void CPOP3::onSecurityChosen(int index) {
+    if (index < 0) {
+        return;
+    }
+    const long long port = portNumber(m_pop3Port->text());
+    const int wanted = portForSecurity(chosenMode(), static_cast<int>(port));
+    if (wanted != port) {
+        m_pop3Port->setText(QString::number(wanted));
+    }
+}
+
+// Up to kProbeTimeout on a detached thread, as the name-server test runs: the
+// dialog stays live, and closing it raises the stop flag instead of waiting.
+// It tests what the dialog shows now, not what was saved.
+void CPOP3::testConnection() {
+    if (m_probing || !pop3PortUsable()) {
+        return;
+    }
+    const Pop3Settings server = editedServer();
+    const ServerSecurity chosen = security();
+    m_probed = std::make_pair(server, chosen.mode);
+    m_probedCertificate.reset();
+    m_probing = true;
+    m_testConnection->setEnabled(false);
+    m_trust->setEnabled(false);
+    m_connectionReport->setPlainText(QStringLiteral("Connecting to %1, port %2 ...")
+                                         .arg(serverText(server))
+                                         .arg(server.pop3Port));
+    m_probeLink = std::make_shared<TestLink>();
+    m_probeLink->dialog = this;
+    try {
+        std::thread([link = m_probeLink, probe = m_probe, server, chosen] {
+            ProbeReport report;
+            try {
+                report = probe(server, chosen, kProbeTimeout, link->stop);
+            } catch (const std::exception& error) {
+                report.failure = error.what();
+            }
+            std::lock_guard lock(link->mutex);
+            if (CPOP3* dialog = link->dialog) {
+                QMetaObject::invokeMethod(
+                    dialog, [dialog, report] { dialog->onServerProbed(report); },
+                    Qt::QueuedConnection);
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        ProbeReport report;
+        report.failure = "Glimmerfen could not start the test.";
+        onServerProbed(report);
+    }
+}
+
+void CPOP3::onServerProbed(const ProbeReport& report) {
+    m_probing = false;
+    m_testConnection->setEnabled(true);
+    m_probedCertificate = report.certificate;
+    m_connectionReport->setPlainText(describeProbe(report));
+    m_trust->setEnabled(report.certificate && !report.certificate->verified);
+}
+
+// Only the certificate just shown, and only while the dialog still names the
+// server it came from: a pin taken for one server must not end up on another.
+void CPOP3::trustCertificate() {
+    if (!m_probedCertificate || !m_probed) {
+        return;
+    }
+    if (m_probed->first != editedServer() || m_probed->second != chosenMode()) {
+        m_context.prompter.tell(
+            QStringLiteral("The server settings have changed since the test. Test the "
+                           "connection again, then trust the certificate it shows."),
+            Prompter::kTitle, Prompter::Icon::Warning);
+        return;
+    }
+    const platform::CertificateReport& certificate = *m_probedCertificate;
+    const QString question =
+        QStringLiteral(
+            "Trust this certificate for %1?\n\nSubject: %2\nIssuer: %3\nSHA-256 fingerprint:\n%4"
+            "\n\nSay Yes only if this is the fingerprint your provider or the server's "
+            "administrator gives you. Glimmerfen then accepts this certificate, and no other, "
+            "for the server although it could not be verified. It is kept when you press OK.")
+            .arg(serverText(m_probed->first), text(certificate.subject), text(certificate.issuer),
+                 text(platform::fingerprintText(certificate.digest)));
+    if (!m_context.prompter.askYesNo(question, Prompter::kTitle, Prompter::Icon::Warning)) {
+        return;
+    }
+    m_pin = certificate.digest;
+    m_trust->setEnabled(false);
+    m_connectionReport->appendPlainText(
+        QStringLiteral("This certificate will be trusted once you press OK."));
 }

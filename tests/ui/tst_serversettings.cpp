@@ -1,6 +1,12 @@
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -8,8 +14,10 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 #include <QtTest>
 
 #include "ModalWatch.h"
@@ -19,6 +27,7 @@
 #include "proxy/SpamFlagWord.h"
 #include "rating/FakeNameServer.h"
 #include "rating/NameServerDiscovery.h"
+#include "store/SettingsFile.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/POP3.h"
 
@@ -101,6 +110,21 @@ struct Dialog {
     IpAddressEdit* nameServerIp() { return part<IpAddressEdit>("nameServerIp"); }
     QComboBox* nameServers() { return part<QComboBox>("nameServers"); }
     QPushButton* testIp() { return part<QPushButton>("testIp"); }
+    QComboBox* security() { return part<QComboBox>("security"); }
+    QPushButton* testConnection() { return part<QPushButton>("testConnection"); }
+    QPushButton* trust() { return part<QPushButton>("trustCertificate"); }
+    QString connectionReport() { return part<QPlainTextEdit>("connectionReport")->toPlainText(); }
+
+    // Picks a mode from the drop-down list with the keyboard, as a user would.
+    void chooseSecurity(const QString& label) {
+        QComboBox* list = security();
+        list->setFocus();
+        QTest::keyClick(list, Qt::Key_Home);
+        for (int i = 0; i < list->count() && list->currentText() != label; ++i) {
+            QTest::keyClick(list, Qt::Key_Down);
+        }
+        QCOMPARE(list->currentText(), label);
+    }
 
     // OK as the user presses it; true when the dialog closed accepted.
     bool pressOk() {
@@ -149,6 +173,129 @@ void typeAddress(IpAddressEdit& edit, const QString& text) {
     }
 }
 
+ServerSecurity storedSecurity() {
+    return SettingsFile::load().settings.security("main");
+}
+
+// A POP3 server on a loopback port that sends its greeting only once `release`
+// is raised, which the test does from a timer of the GUI thread: a test
+// connection that held up the GUI thread would never be greeted.
+class HeldGreetingServer {
+  public:
+    static constexpr int kMostWaitsMs = 10000;
+
+    HeldGreetingServer() : m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            ::listen(m_listener, 1) != 0 ||
+            ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            qFatal("no loopback listener");
+        }
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~HeldGreetingServer() {
+        release = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+
+    int port() const { return m_port; }
+    std::string received() {
+        std::lock_guard lock(m_mutex);
+        return m_received;
+    }
+
+    std::atomic<bool> release{false};
+
+  private:
+    void serve() {
+        pollfd waiting{m_listener, POLLIN, 0};
+        if (::poll(&waiting, 1, kMostWaitsMs) != 1) {
+            return;
+        }
+        const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+        for (int waited = 0; !release && waited < kMostWaitsMs; waited += 10) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const std::string greeting = "+OK held POP3 ready\r\n";
+        if (!release) {
+            ::close(client);
+            return;
+        }
+        ::send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+        // What the client says next, until it closes or goes quiet.
+        pollfd reading{client, POLLIN, 0};
+        char buffer[256];
+        while (::poll(&reading, 1, 2000) == 1) {
+            const ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0) {
+                break;
+            }
+            std::lock_guard lock(m_mutex);
+            m_received.append(buffer, static_cast<std::size_t>(got));
+        }
+        ::close(client);
+    }
+
+    int m_listener;
+    int m_port = 0;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::string m_received;
+};
+
+// Stands in for the server probe: records what it was asked to test, answers
+// with `report`, or, with `waitForStop`, holds until the stop flag rises.
+struct ScriptedProbe {
+    ProbeReport report;
+    bool waitForStop = false;
+    std::mutex mutex;  // guards server and security
+    std::optional<Pop3Settings> server;
+    std::optional<ServerSecurity> security;
+    std::atomic<bool> sawStop{false};
+
+    CPOP3::Probe probe() {
+        return [this](const Pop3Settings& tested, const ServerSecurity& chosen,
+                      std::chrono::milliseconds, const std::atomic<bool>& stop) {
+            ProbeReport answer;
+            {
+                std::lock_guard lock(mutex);
+                server = tested;
+                security = chosen;
+                answer = report;
+            }
+            for (int slice = 0; waitForStop && !stop && slice < 1000; ++slice) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            // The last touch: the test may end as soon as it sees this.
+            sawStop = stop.load();
+            return answer;
+        };
+    }
+};
+
+ProbeReport untrustedCertificate() {
+    ProbeReport report;
+    report.failure =
+        "Glimmerfen could not verify the certificate of 127.0.0.1: self-signed certificate";
+    platform::CertificateReport certificate;
+    certificate.protocol = "TLSv1.3";
+    certificate.subject = "CN = home-server";
+    certificate.issuer = "CN = home-server";
+    certificate.notBefore = "Jan  1 00:00:00 2026 GMT";
+    certificate.notAfter = "Jan  1 00:00:00 2036 GMT";
+    for (std::size_t i = 0; i < certificate.digest.size(); ++i) {
+        certificate.digest[i] = static_cast<std::uint8_t>(0xA0 + i);
+    }
+    certificate.verifyError = "self-signed certificate";
+    report.certificate = certificate;
+    return report;
+}
+
 Address storedNameServer(UiFixture& ui) {
     Address address{};
     if (!ui.store().getNameServerIP(address)) {
@@ -171,14 +318,24 @@ class ServerSettingsTest : public QObject {
         Dialog d(ui, "10.0.0.1,10.0.0.2");
 
         QCOMPARE(d.dialog.windowTitle(), QStringLiteral("Server Settings"));
-        QCOMPARE(groupTitles(d.dialog),
-                 (QStringList{"Enter Email (POP3) Server Address",
-                              "Enter POP3 Port Number (usually 110)",
-                              "Enter Local Server Port Number (1025-5000)",
-                              "Spam Flag Word (2 to 20 chars)", "Enter or Select Name Server IP"}));
+        QCOMPARE(
+            groupTitles(d.dialog),
+            (QStringList{
+                "Enter Email (POP3) Server Address", "Enter POP3 Port Number (usually 110)",
+                "Test Connection to the POP3 Server", "Enter Local Server Port Number (1025-5000)",
+                "Spam Flag Word (2 to 20 chars)", "Enter or Select Name Server IP"}));
         QCOMPARE(d.byDomainName()->text(), QStringLiteral("as domain name"));
         QCOMPARE(d.byIpNumber()->text(), QStringLiteral("as IP number"));
         QCOMPARE(d.testIp()->text(), QStringLiteral("Test IP"));
+        QCOMPARE(d.testConnection()->text(), QStringLiteral("Test Connection"));
+        QCOMPARE(d.trust()->text(), QStringLiteral("Trust This Certificate"));
+        QVERIFY(!d.trust()->isEnabled());
+        QCOMPARE(d.security()->count(), 3);
+        QCOMPARE(d.security()->itemText(0), QStringLiteral("None"));
+        QCOMPARE(d.security()->itemText(1), QStringLiteral("STARTTLS"));
+        QCOMPARE(d.security()->itemText(2), QStringLiteral("SSL/TLS"));
+        // Nothing in the settings file yet: the defaults.
+        QCOMPARE(d.security()->currentText(), QStringLiteral("None"));
         QCOMPARE(d.part<QPushButton>("ok")->text(), QStringLiteral("OK"));
         QCOMPARE(d.part<QPushButton>("cancel")->text(), QStringLiteral("Cancel"));
 
@@ -293,6 +450,193 @@ class ServerSettingsTest : public QObject {
         QCOMPARE(again.pop3Port()->text(), QStringLiteral("1110"));
         QCOMPARE(again.localPort()->text(), QStringLiteral("4321"));
         QCOMPARE(again.nameServerIp()->address(), (Address{203, 0, 113, 53}));
+    }
+
+    void securityChoiceMovesTheUsualPort() {
+        UiFixture ui;
+        Dialog d(ui);
+        QCOMPARE(d.pop3Port()->text(), QStringLiteral("110"));
+        d.chooseSecurity(QStringLiteral("SSL/TLS"));
+        QCOMPARE(d.pop3Port()->text(), QStringLiteral("995"));
+        d.chooseSecurity(QStringLiteral("None"));
+        QCOMPARE(d.pop3Port()->text(), QStringLiteral("110"));
+        d.chooseSecurity(QStringLiteral("SSL/TLS"));
+        d.chooseSecurity(QStringLiteral("STARTTLS"));
+        QCOMPARE(d.pop3Port()->text(), QStringLiteral("110"));
+
+        // A port of the user's own is left alone either way.
+        d.retype(d.pop3Port(), QStringLiteral("1110"));
+        d.chooseSecurity(QStringLiteral("SSL/TLS"));
+        QCOMPARE(d.pop3Port()->text(), QStringLiteral("1110"));
+        d.chooseSecurity(QStringLiteral("None"));
+        QCOMPARE(d.pop3Port()->text(), QStringLiteral("1110"));
+    }
+
+    void securityIsSavedBesideTheStoreOnOk() {
+        UiFixture ui;
+        const auto pin = platform::parseFingerprint(std::string(64, 'b'));
+        QVERIFY(pin.has_value());
+        Settings before;
+        before.at("main").security.pin = pin;
+        before.at("second").security.mode = Security::Tls;
+        SettingsFile::save(before);
+        {
+            Dialog d(ui);
+            d.chooseSecurity(QStringLiteral("SSL/TLS"));
+            QVERIFY(d.pressOk());
+            d.dialog.save();
+        }
+        QCOMPARE(storedSecurity(), (ServerSecurity{Security::Tls, pin}));
+        QCOMPARE(SettingsFile::load().settings.security("second").mode, Security::Tls);
+        QCOMPARE(ui.store().getPOP3Settings().pop3Port, 995);
+
+        Dialog again(ui);
+        QCOMPARE(again.security()->currentText(), QStringLiteral("SSL/TLS"));
+        QCOMPARE(again.pop3Port()->text(), QStringLiteral("995"));
+        QVERIFY(ui.prompter().told.isEmpty());
+    }
+
+    void damagedSettingsFileIsToldAndTheDefaultsShown() {
+        UiFixture ui;
+        writeWholeFile(SettingsFile::kFileName, "[account main]\nsecurity = carrier-pigeon\n");
+        Dialog d(ui);
+        QCOMPARE(ui.prompter().told.size(), 1);
+        QVERIFY(ui.prompter().told[0].endsWith(
+            "The connection security shows its default until you save it again."));
+        QCOMPARE(d.security()->currentText(), QStringLiteral("None"));
+        // Set aside, not lost.
+        QVERIFY(!std::filesystem::exists(SettingsFile::kFileName));
+        bool setAside = false;
+        for (const auto& entry : std::filesystem::directory_iterator(".")) {
+            setAside = setAside || entry.path().filename().string().starts_with(
+                                       std::string(SettingsFile::kFileName) + ".damaged-");
+        }
+        QVERIFY(setAside);
+    }
+
+    void securityThatCannotBeSavedKeepsTheDialogOpen() {
+        UiFixture ui;
+        const Pop3Settings before = ui.store().getPOP3Settings();
+        Dialog d(ui);
+        d.chooseSecurity(QStringLiteral("SSL/TLS"));
+        // Nothing can read or replace a directory in the file's place.
+        std::filesystem::create_directory(SettingsFile::kFileName);
+        QVERIFY(!d.pressOk());
+        QVERIFY(d.dialog.isVisible());
+        QCOMPARE(ui.prompter().told.size(), 1);
+        QVERIFY(ui.prompter().told[0].startsWith(
+            "The connection security could not be saved, so nothing was saved:"));
+        QCOMPARE(ui.store().getPOP3Settings(), before);
+        QCOMPARE(d.security()->currentText(), QStringLiteral("SSL/TLS"));
+    }
+
+    void testConnectionShowsTheGreetingWhileTheWindowLives() {
+        UiFixture ui;
+        const Pop3Settings before = ui.store().getPOP3Settings();
+        HeldGreetingServer server;
+        Dialog d(ui);
+        QTest::mouseClick(d.byIpNumber(), Qt::LeftButton);
+        d.serverIp()->setAddress({127, 0, 0, 1});
+        d.retype(d.pop3Port(), QString::number(server.port()));
+        QTest::mouseClick(d.testConnection(), Qt::LeftButton);
+        QVERIFY(d.dialog.isTestingConnection());
+        QVERIFY(!d.testConnection()->isEnabled());
+        int ticks = 0;
+        QTimer ticker;
+        QObject::connect(&ticker, &QTimer::timeout, [&] {
+            if (++ticks == 3) {
+                server.release = true;
+            }
+        });
+        ticker.start(10);
+        QTRY_VERIFY_WITH_TIMEOUT(!d.dialog.isTestingConnection(), kLong);
+        QCOMPARE(d.connectionReport(),
+                 QStringLiteral("The server's greeting: +OK held POP3 ready\n"
+                                "The connection to the server is not encrypted."));
+        QVERIFY(d.testConnection()->isEnabled());
+        QVERIFY(!d.trust()->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(server.received().find("QUIT") != std::string::npos, kLong);
+        QVERIFY(server.received().find("USER") == std::string::npos);
+        // A test is not a setting.
+        QCOMPARE(ui.store().getPOP3Settings(), before);
+        QVERIFY(ui.prompter().told.isEmpty());
+    }
+
+    void trustThisCertificateKeepsThePinForOk() {
+        UiFixture ui;
+        ScriptedProbe probe;
+        probe.report = untrustedCertificate();
+        const platform::CertificateDigest digest = probe.report.certificate->digest;
+        Dialog d(ui);
+        d.dialog.setProbe(probe.probe());
+        QTest::mouseClick(d.byIpNumber(), Qt::LeftButton);
+        d.serverIp()->setAddress({127, 0, 0, 1});
+        d.chooseSecurity(QStringLiteral("SSL/TLS"));
+        QTest::mouseClick(d.testConnection(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!d.dialog.isTestingConnection(), kLong);
+        {
+            std::lock_guard lock(probe.mutex);
+            QCOMPARE(probe.server->pop3Port, 995);
+            QCOMPARE(probe.server->useDomainName, false);
+            QCOMPARE(probe.security->mode, Security::Tls);
+        }
+        const QString fingerprint = QString::fromStdString(platform::fingerprintText(digest));
+        const QString report = d.connectionReport();
+        QVERIFY(report.startsWith("Failed: Glimmerfen could not verify the certificate"));
+        QVERIFY(report.contains("Certificate subject: CN = home-server"));
+        QVERIFY(report.contains("SHA-256 fingerprint: " + fingerprint));
+        QVERIFY(report.contains("Verified: no, self-signed certificate"));
+        QVERIFY(d.trust()->isEnabled());
+
+        // No, then Yes: only a confirmed certificate is taken.
+        ui.prompter().answer({false, true});
+        QTest::mouseClick(d.trust(), Qt::LeftButton);
+        QVERIFY(!d.dialog.security().pin);
+        QTest::mouseClick(d.trust(), Qt::LeftButton);
+        QCOMPARE(ui.prompter().asked.size(), 2);
+        QVERIFY(ui.prompter().asked[1].contains(fingerprint));
+        QCOMPARE(d.dialog.security().pin, std::optional(digest));
+        QVERIFY(!d.trust()->isEnabled());
+        QVERIFY(!std::filesystem::exists(SettingsFile::kFileName));
+
+        QVERIFY(d.pressOk());
+        QCOMPARE(storedSecurity(), (ServerSecurity{Security::Tls, digest}));
+    }
+
+    void trustNeedsTheServerThatWasTested() {
+        UiFixture ui;
+        ScriptedProbe probe;
+        probe.report = untrustedCertificate();
+        Dialog d(ui);
+        d.dialog.setProbe(probe.probe());
+        d.retype(d.domainName(), QStringLiteral("pop.example.org"));
+        QTest::mouseClick(d.testConnection(), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(d.trust()->isEnabled(), kLong);
+        d.retype(d.domainName(), QStringLiteral("pop.example.net"));
+        ui.prompter().answer({true});
+        QTest::mouseClick(d.trust(), Qt::LeftButton);
+        QVERIFY(ui.prompter().asked.isEmpty());
+        QCOMPARE(ui.prompter().told.size(), 1);
+        QVERIFY(!d.dialog.security().pin);
+    }
+
+    void cancelStopsAConnectionTestAndSavesNothing() {
+        UiFixture ui;
+        ScriptedProbe probe;
+        probe.waitForStop = true;
+        {
+            Dialog d(ui);
+            d.dialog.setProbe(probe.probe());
+            d.chooseSecurity(QStringLiteral("STARTTLS"));
+            QTest::mouseClick(d.testConnection(), Qt::LeftButton);
+            QVERIFY(d.dialog.isTestingConnection());
+            QTest::mouseClick(d.part<QPushButton>("cancel"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(probe.sawStop, kLong);
+        }
+        QCoreApplication::processEvents();
+        QVERIFY(ui.prompter().told.isEmpty());
+        // Cancel keeps what was saved.
+        QVERIFY(!std::filesystem::exists(SettingsFile::kFileName));
     }
 
     void okRunsAsAModalDialog() {
