@@ -106,6 +106,25 @@ std::string openSslReason() {
     return reason != nullptr ? reason : "unknown TLS error";
 }
 
+// A sentence for a handshake that failed, from the socket's code or from
+// what OpenSSL left on this thread's error queue.
+std::string handshakeFailureText(bool socketFailed, int socketError) {
+    const unsigned long error = ERR_peek_last_error();
+    if (socketFailed || error == 0) {
+        return "the connection failed during the TLS handshake (" + socketErrorText(socketError) +
+               ")";
+    }
+    const int reason = ERR_GET_REASON(error);
+    if (reason == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION || reason == SSL_R_UNSUPPORTED_PROTOCOL) {
+        return "the server offers no TLS version from 1.2 on (" + openSslReason() + ")";
+    }
+    if (reason == SSL_R_WRONG_VERSION_NUMBER) {
+        return "the server did not answer in TLS (wrong version number): is the port the one "
+               "for this security mode?";
+    }
+    return "the TLS handshake failed: " + openSslReason();
+}
+
 std::string bounded(std::string text) {
     if (text.size() > kLongestCertificateText) {
         text.resize(kLongestCertificateText);
@@ -440,17 +459,9 @@ TlsStream::Step TlsStream::handshake(milliseconds slice) {
         case Session::Outcome::TransferFailed:
             break;
     }
-    if (outcome == Session::Outcome::WaitFailed || session.socket.failure != 0 ||
-        ERR_peek_last_error() == 0) {
-        session.failureText = "the connection failed during the TLS handshake (" +
-                              socketErrorText(session.lastError) + ")";
-    } else if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_WRONG_VERSION_NUMBER) {
-        session.failureText =
-            "the server did not answer in TLS (wrong version number): is the port the one "
-            "for this security mode?";
-    } else {
-        session.failureText = "the TLS handshake failed: " + openSslReason();
-    }
+    const bool socketFailed =
+        outcome == Session::Outcome::WaitFailed || session.socket.failure != 0;
+    session.failureText = handshakeFailureText(socketFailed, session.lastError);
     return Step::Failed;
 }
 
