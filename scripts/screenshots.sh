@@ -72,7 +72,7 @@ mapfile -t spam < <(find "$corpus/spam" -type f | sort)
 "$cli" -C "$data" list-add white From Insensitive "@linux.ie" >/dev/null
 "$cli" -C "$data" list-add white To Sensitive "Me <me@example.org>" >/dev/null
 "$cli" -C "$data" schedule --days Mon,Thu --time 7:30 --pm >/dev/null
-"$cli" -C "$data" settings --local-port 4110 >/dev/null
+"$cli" -C "$data" settings --server pop.example.com --security tls --local-port 4110 >/dev/null
 
 (cd "$data" && exec "$app" --data-dir "$data") >"$work/app.log" 2>&1 &
 pids+=($!)

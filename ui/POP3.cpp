@@ -253,7 +253,10 @@ void CPOP3::build() {
     m_connectionReport->setPlaceholderText(
         QStringLiteral("Test Connection reaches the server as the proxy would and shows what it "
                        "finds, without sending your user name or password."));
-    m_connectionReport->setFixedHeight(m_connectionReport->fontMetrics().lineSpacing() * 8);
+    // Wide enough for a fingerprint on two lines, high enough for the whole report.
+    const QFontMetrics metrics = m_connectionReport->fontMetrics();
+    m_connectionReport->setMinimumWidth(metrics.horizontalAdvance(QString(56, u'0')));
+    m_connectionReport->setFixedHeight(metrics.lineSpacing() * 12);
 
     auto* server = new QGroupBox(QStringLiteral("Enter Email (POP3) Server Address"), this);
     auto* serverLayout = new QGridLayout(server);
@@ -277,10 +280,13 @@ void CPOP3::build() {
     portLayout->addWidget(m_securityChoice);
 
     auto* test = new QGroupBox(QStringLiteral("Test Connection to the POP3 Server"), this);
-    auto* testLayout = new QGridLayout(test);
-    testLayout->addWidget(m_testConnection, 0, 0);
-    testLayout->addWidget(m_trust, 0, 1, Qt::AlignLeft);
-    testLayout->addWidget(m_connectionReport, 1, 0, 1, 2);
+    auto* testButtons = new QHBoxLayout;
+    testButtons->addWidget(m_testConnection);
+    testButtons->addWidget(m_trust);
+    testButtons->addStretch();
+    auto* testLayout = new QVBoxLayout(test);
+    testLayout->addLayout(testButtons);
+    testLayout->addWidget(m_connectionReport);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
