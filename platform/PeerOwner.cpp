@@ -115,17 +115,20 @@ unsigned ownUserId() {
     return ::geteuid();
 }
 
-std::optional<unsigned> peerOwner(const Endpoint& local, const Endpoint& peer) {
+PeerOwner peerOwner(const Endpoint& local, const Endpoint& peer) {
+    PeerOwner owner;
     for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         const SmallFile table = readSmallFile(path, kLongestTable);
         if (table.status != OwnFile::Status::Open) {
             continue;
         }
-        if (const std::optional<unsigned> owner = ownerInTable(table.bytes, local, peer)) {
-            return owner;
+        owner.tablesRead = true;
+        owner.uid = ownerInTable(table.bytes, local, peer);
+        if (owner.uid) {
+            break;
         }
     }
-    return std::nullopt;
+    return owner;
 }
 
 }  // namespace platform

@@ -51,6 +51,9 @@ constexpr const char* kNewEmails = "newA";
 // What the mail client reads in place of a greeting when no session can start.
 constexpr std::string_view kRefusalStart = "-ERR [SYS/PERM] ";
 const std::string kOwnUsersOnly = "Glimmerfen serves only its own user's programs";
+const std::string kOwnerCheckUnavailable =
+    "The system's socket tables (/proc/net/tcp) cannot be read, so Glimmerfen cannot tell "
+    "which user's program connects; it serves every local connection";
 
 void trace(const std::string& mark, const std::string& operation, int line,
            const std::string& file) {
@@ -374,18 +377,27 @@ bool CMidPointServer::establishComm() {
 bool CMidPointServer::fromOwnUser(TcpSocket& client) {
     platform::Endpoint local;
     platform::Endpoint peer;
-    std::optional<unsigned> owner;
+    platform::PeerOwner owner;
     if (client.endpoints(local.address, local.port, peer.address, peer.port)) {
         owner = platform::peerOwner(local, peer);
     }
-    if (owner && *owner == platform::ownUserId()) {
+    if (owner.uid && *owner.uid == platform::ownUserId()) {
+        return true;
+    }
+    if (!owner.tablesRead) {
+        // Refusing everyone would leave the user without mail: served as
+        // before the check existed, and said once.
+        if (!m_ownerCheckUnavailable) {
+            m_ownerCheckUnavailable = true;
+            CError(kOwnerCheckUnavailable, kSessionOperation, GF_HERE);
+        }
         return true;
     }
     refuseClient(client, kOwnUsersOnly);
-    const std::string who = owner ? "a program of user ID " + std::to_string(*owner)
-                                  : "a program whose user could not be found out (" +
-                                        platform::addressToDotted(peer.address) + " port " +
-                                        std::to_string(peer.port) + ")";
+    const std::string who = owner.uid ? "a program of user ID " + std::to_string(*owner.uid)
+                                      : "a program whose user could not be found out (" +
+                                            platform::addressToDotted(peer.address) + " port " +
+                                            std::to_string(peer.port) + ")";
     CError("Refused " + who + ": " + kOwnUsersOnly, kSessionOperation, GF_HERE);
     return false;
 }

@@ -250,6 +250,8 @@ class CMidPointServer {
     std::string m_spamFlagWord;
     int m_retrCount = 0;
     bool m_winsockStarted = false;
+    // Said once per listener: the system hides who connects.
+    bool m_ownerCheckUnavailable = false;
     std::array<char, kMessageBufSize> m_messageBuf{};
     platform::TcpSocket m_oServSocket;
 
