@@ -18,7 +18,8 @@ Behaviour for RETR n is chosen by `retr_faults[n]`:
 
 Server-wide options: `bytewise` sends every reply one byte per write,
 `status_pad` lengthens RETR status lines, `capa` replaces the capability list
-(False: the server answers CAPA with "-ERR").
+(False: the server answers CAPA with "-ERR"), `stls_reply` replaces the answer
+to STLS.
 
 Every command line received is kept in `commands` (one list per connection).
 Run as a program it serves a directory of message files until interrupted:
@@ -60,7 +61,8 @@ def retr_reply(message: bytes, status_pad: int = 0) -> bytes:
 
 class FakePop3Server:
     def __init__(self, messages, port: int = 0, greeting: bytes = b"+OK fake POP3 ready",
-                 capa=None, retr_faults=None, bytewise: bool = False, status_pad: int = 0):
+                 capa=None, retr_faults=None, bytewise: bool = False, status_pad: int = 0,
+                 stls_reply: bytes = b"+OK begin TLS negotiation"):
         self.messages = list(messages)
         self.greeting = greeting
         # None: a typical list; False: the server knows no CAPA.
@@ -70,6 +72,7 @@ class FakePop3Server:
         self.bytewise = bytewise
         # Lengthens every RETR status line by this many bytes of free text.
         self.status_pad = status_pad
+        self.stls_reply = stls_reply
         self.commands = []
         self.sessions_done = 0
         self.errors = []
@@ -178,7 +181,7 @@ class FakePop3Server:
         if verb == b"AUTH" and not args:
             return b"+OK\r\nPLAIN\r\n.\r\n", False
         if verb == b"STLS":
-            return b"+OK begin TLS negotiation\r\n", False
+            return self.stls_reply + b"\r\n", False
         if verb in (b"NOOP", b"RSET"):
             return b"+OK\r\n", False
         return b"-ERR unknown command\r\n", False

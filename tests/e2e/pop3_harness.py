@@ -7,12 +7,14 @@ stopped by its owner (each class is a context manager), also when a test fails.
 """
 
 import grp
+import hashlib
 import os
 import pwd
 import random
 import shutil
 import signal
 import socket
+import ssl
 import stat
 import subprocess
 import sys
@@ -154,13 +156,14 @@ class Child:
     """A child process in a process group of its own, so that stopping it also
     stops whatever it started (dovecot's service processes)."""
 
-    def __init__(self, args, log_path: Path, env=None, cwd=None):
+    def __init__(self, args, log_path: Path, env=None, cwd=None, run_as=None):
         self.log_path = Path(log_path)
         self._log = open(self.log_path, "ab")
         try:
             self.process = subprocess.Popen(
                 [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=self._log,
-                stderr=subprocess.STDOUT, env=env, cwd=cwd, start_new_session=True)
+                stderr=subprocess.STDOUT, env=env, cwd=cwd, start_new_session=True,
+                **(run_as or {}))
         except BaseException:
             self._log.close()
             raise
@@ -201,6 +204,51 @@ class Child:
             return ""
 
 
+# ---- certificates ----
+
+class TestCertificates:
+    """A certificate authority of the test's own and a server certificate it
+    signed for the given host names and IP addresses, made with openssl in
+    `root`: ca.pem is what SSL_CERT_FILE points at to trust the server."""
+
+    def __init__(self, root: Path, names=("localhost",), addresses=("127.0.0.1",)):
+        if shutil.which("openssl") is None:
+            raise HarnessError("openssl is missing: scripts/install-deps.sh e2e")
+        self.root = Path(root)
+        self.root.mkdir(parents=True, exist_ok=True)
+        self.ca = self.root / "ca.pem"
+        self.cert = self.root / "cert.pem"
+        self.key = self.root / "key.pem"
+        ca_key = self.root / "ca-key.pem"
+        request = self.root / "server.csr"
+        extensions = self.root / "server.ext"
+        alt = [f"DNS:{n}" for n in names] + [f"IP:{a}" for a in addresses]
+        extensions.write_text(f"subjectAltName = {','.join(alt)}\n"
+                              "basicConstraints = CA:FALSE\n"
+                              "extendedKeyUsage = serverAuth\n")
+        key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        self._openssl("req", "-x509", *key, "-days", "2", "-subj",
+                      f"/CN=Glimmerfen test CA {self.root.name}", "-keyout", ca_key,
+                      "-out", self.ca, "-addext", "basicConstraints=critical,CA:TRUE",
+                      "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        self._openssl("req", *key, "-subj", f"/CN={names[0] if names else addresses[0]}",
+                      "-keyout", self.key, "-out", request)
+        self._openssl("x509", "-req", "-in", request, "-CA", self.ca, "-CAkey", ca_key,
+                      "-CAcreateserial", "-days", "2", "-extfile", extensions, "-out", self.cert)
+
+    @staticmethod
+    def _openssl(*args):
+        done = subprocess.run(["openssl", *map(str, args)], capture_output=True, timeout=60,
+                              check=False)
+        if done.returncode != 0:
+            raise HarnessError(f"openssl {args[0]}: {done.stderr.decode('latin-1')[-2000:]}")
+
+    def fingerprint(self) -> str:
+        """The server certificate's SHA-256 as "AB:CD:..."."""
+        der = ssl.PEM_cert_to_DER_cert(self.cert.read_text())
+        return ":".join(f"{b:02X}" for b in hashlib.sha256(der).digest())
+
+
 # ---- dovecot ----
 
 def _mail_owner():
@@ -233,9 +281,14 @@ def _open_for_services(path: Path):
 class Dovecot:
     """A dovecot POP3 server of its own, with one user whose Maildir holds the
     given messages (Maildir form, LF line ends) as POP3 messages 1..N in order.
-    With `tls` it also offers STLS, as most real servers do."""
+    With `tls` it also offers STLS, as most real servers do; `certificates` (a
+    TestCertificates) replace its self-signed certificate, and with them
+    `tls_port` is a listener that speaks TLS from the first byte. `addresses`
+    are the loopback addresses the listeners take."""
 
-    def __init__(self, root: Path, messages, port: int = None, tls: bool = True):
+    def __init__(self, root: Path, messages, port: int = None, tls: bool = True,
+                 certificates: "TestCertificates" = None, tls_port: int = None,
+                 addresses=("127.0.0.1",)):
         if shutil.which("dovecot") is None and not Path("/usr/sbin/dovecot").exists():
             raise HarnessError("dovecot is missing: scripts/install-deps.sh test")
         self.root = Path(root)
@@ -243,7 +296,10 @@ class Dovecot:
         _open_for_services(self.root)
         self.port = port or free_ports(1, 20000, 30000)[0]
         self.messages = list(messages)
-        self.tls = tls
+        self.tls = tls or certificates is not None
+        self.certificates = certificates
+        self.tls_port = tls_port if certificates is not None else None
+        self.addresses = " ".join(addresses)
         self.child = None
         self.log_path = self.root / "dovecot.log"
 
@@ -262,6 +318,8 @@ class Dovecot:
         return maildir
 
     def _write_tls_files(self):
+        if self.certificates is not None:
+            return self.certificates.cert, self.certificates.key
         if shutil.which("openssl") is None:
             return None
         key, cert = self.root / "key.pem", self.root / "cert.pem"
@@ -312,11 +370,12 @@ class Dovecot:
             "}",
             "service pop3-login {",
             "  inet_listener pop3 {",
-            "    address = 127.0.0.1",
+            f"    address = {self.addresses}",
             f"    port = {self.port}",
             "  }",
             "  inet_listener pop3s {",
-            "    port = 0",
+            *([f"    address = {self.addresses}", f"    port = {self.tls_port}", "    ssl = yes"]
+              if self.tls_port else ["    port = 0"]),
             "  }",
             "}",
         ]
@@ -337,7 +396,8 @@ class Dovecot:
         config.write_text(self.config_text(uid, gid, user_name, maildir, tls_files))
         self.child = Child(["dovecot", "-c", config, "-F"], self.root / "dovecot.out")
         try:
-            wait_listening(self.port, process=self.child.process)
+            for port in filter(None, (self.port, self.tls_port)):
+                wait_listening(port, process=self.child.process)
         except HarnessError as error:
             self.stop()
             raise HarnessError(f"{error}\n{self.diagnostics()}") from None
@@ -377,14 +437,18 @@ os.rename(name + ".part", name)
 
 
 def fetchmail(root: Path, port: int, user: str = MAIL_USER, password: str = MAIL_PASSWORD,
-              timeout: float = 300.0, verbose: bool = False, append: bool = False):
+              timeout: float = 300.0, verbose: bool = False, append: bool = False,
+              tls_ca: Path = None):
     """Fetches every message on the server once, leaving them there, and returns
     them in the order delivered (as the MDA got them: LF line ends) together with
     fetchmail's output. Each call uses a fresh directory under `root`.
 
     With `append` all messages go into one file through `cat`, which costs far
     less per message than a Python MDA (for timing); the list then holds that
-    file's bytes as its only item."""
+    file's bytes as its only item.
+
+    With `tls_ca` fetchmail speaks TLS from the first byte to "localhost",
+    trusting the certificates that CA file holds."""
     if shutil.which("fetchmail") is None:
         raise HarnessError("fetchmail is missing: scripts/install-deps.sh test")
     root = Path(root)
@@ -406,13 +470,16 @@ def fetchmail(root: Path, port: int, user: str = MAIL_USER, password: str = MAIL
     local_user = pwd.getpwuid(os.geteuid()).pw_name
     # sslproto '' keeps fetchmail in plain text even where the server offers
     # STLS; "invisible" leaves out the Received line it would add with the time.
+    host, security = "127.0.0.1", "sslproto ''"
+    if tls_ca is not None:
+        host, security = "localhost", f"ssl sslcertck sslcertfile \"{tls_ca}\""
     rc.write_text(
         "set no bouncemail\n"
         "set no syslog\n"
         "set invisible\n"
-        f"poll 127.0.0.1 protocol pop3 port {port} timeout {int(min(timeout, 120))}\n"
+        f"poll {host} protocol pop3 port {port} timeout {int(min(timeout, 120))}\n"
         f"  user \"{user}\" there with password \"{password}\" is \"{local_user}\" here\n"
-        f"  options keep fetchall no rewrite sslproto ''\n"
+        f"  options keep fetchall no rewrite {security}\n"
         f"  mda \"{mda_command}\"\n")
     os.chmod(rc, 0o600)
     args = ["fetchmail", "-f", str(rc), "--pidfile", str(work / "fetchmail.pid"),
@@ -541,16 +608,27 @@ def status_line_end(reply: bytes) -> int:
 class Proxy:
     """A store directory and `glimmerfen-cli proxy` running on it. Store set-up
     (lists, flag word, settings) happens before start(): the proxy reads lists
-    and the flag word when its server thread starts."""
+    and the flag word when its server thread starts.
+
+    The proxy serves only programs of the user it runs as: `run_as` (subprocess
+    keyword arguments user, group, extra_groups) runs it and every command as
+    the user the clients run as, in a directory of that user's."""
 
     def __init__(self, root: Path, pop3_port: int, local_port: int = None,
-                 server_ip: str = "127.0.0.1", server_name: str = None):
+                 server_ip: str = "127.0.0.1", server_name: str = None, run_as: dict = None):
         if not os.access(CLI, os.X_OK):
             raise HarnessError(f"{CLI} is not an executable; build the project first")
         self.dir = Path(root)
         self.dir.mkdir(parents=True, exist_ok=True)
+        self.run_as = run_as or {}
+        if self.run_as:
+            _open_for_services(self.dir.parent)
+            os.chown(self.dir, self.run_as["user"], self.run_as["group"])
+            os.chmod(self.dir, 0o700)
         self.local_port = local_port or free_ports(1)[0]
         self.child = None
+        # The environment of the proxy and of later commands (SSL_CERT_FILE).
+        self.env = None
         self.cli("init")
         settings = ["settings", "--pop3-port", pop3_port, "--local-port", self.local_port]
         if server_name is not None:
@@ -561,7 +639,8 @@ class Proxy:
 
     def run_cli(self, *args, timeout: float = 120.0):
         return subprocess.run([str(CLI), "-C", str(self.dir), *map(str, args)],
-                              capture_output=True, timeout=timeout, check=False)
+                              capture_output=True, timeout=timeout, check=False, env=self.env,
+                              **self.run_as)
 
     def cli(self, *args, timeout: float = 120.0) -> bytes:
         done = self.run_cli(*args, timeout=timeout)
@@ -574,7 +653,8 @@ class Proxy:
         return self.cli(*args).decode("latin-1")
 
     def start(self):
-        self.child = Child([CLI, "-C", self.dir, "proxy"], self.dir / "proxy.log")
+        self.child = Child([CLI, "-C", self.dir, "proxy"], self.dir / "proxy.log", env=self.env,
+                           run_as=self.run_as)
         try:
             wait_listening(self.local_port, process=self.child.process)
         except HarnessError as error:

@@ -181,13 +181,15 @@ class ClientDocsTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.root, ignore_errors=True)
 
     @contextlib.contextmanager
-    def serving(self, user: str, password: str, name: str = "server"):
+    def serving(self, user: str, password: str, name: str = "server", run_as=None):
         """dovecot with the account the README names, and the proxy in front of
-        it, set up as the README tells a user to."""
+        it, set up as the README tells a user to (run as the client's user:
+        it serves no other user's programs)."""
         h.MAIL_USER, h.MAIL_PASSWORD = user, password
         with contextlib.ExitStack() as stack:
             dovecot = stack.enter_context(h.Dovecot(self.root / name / "dovecot", MESSAGES))
-            proxy = h.Proxy(self.root / name / "store", dovecot.port, server_name="127.0.0.1")
+            proxy = h.Proxy(self.root / name / "store", dovecot.port, server_name="127.0.0.1",
+                            run_as=run_as)
             stack.enter_context(proxy)
             try:
                 yield proxy
@@ -240,7 +242,8 @@ class ClientDocsTest(unittest.TestCase):
         retriever = config["retriever"]
         self.assertEqual(retriever["server"], "127.0.0.1")
 
-        with self.serving(retriever["username"], retriever["password"]) as proxy:
+        with self.serving(retriever["username"], retriever["password"],
+                          run_as=client_user()) as proxy:
             dirs = GetmailDirs(self.root / "getmail-run", at_port(text, proxy.local_port))
             code, output = dirs.run()
             self.assertEqual(code, 0, output)
