@@ -43,15 +43,16 @@ sanitize: deps
 # The threads under ThreadSanitizer: classification beside builds, the store
 # beside the proxy, the server thread and the Qt bridge, the folder test beside
 # the store and the filter (unit and window tests), then the proxy end to end
-# between dovecot and real clients. Qt itself is not instrumented: races whose
-# stacks run through its libraries are suppressed (tests/tsan.supp).
+# between dovecot and real clients, over plain text and over TLS. Qt itself is
+# not instrumented: races whose stacks run through its libraries are suppressed
+# (tests/tsan.supp).
 TSAN_RUN := TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 tsan: deps
 	cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DGLIMMERFEN_SANITIZE=thread -DGLIMMERFEN_BENCH=OFF
 	cmake --build $(TSAN_DIR) -j$(JOBS)
 	$(TSAN_RUN) ctest --test-dir $(TSAN_DIR) -L 'unit|ui' --output-on-failure --no-tests=error -j$(JOBS)
-	$(TSAN_RUN) ctest --test-dir $(TSAN_DIR) -R '^proxy_e2e$$' --output-on-failure --no-tests=error
+	$(TSAN_RUN) ctest --test-dir $(TSAN_DIR) -R '^(proxy|tls)_e2e$$' --output-on-failure --no-tests=error
 
 # Every fuzz target for FUZZ_SECONDS from its seed corpus, in its own clang
 # tree (out/fuzz); crash inputs stay in out/fuzz/artifacts/.
@@ -66,6 +67,7 @@ bench: build
 	$(BUILD_DIR)/bin/bench_build
 	bash bench/rate_vs_bogofilter.sh
 	bash bench/proxy_vs_direct.sh
+	bash bench/proxy_tls_vs_direct.sh
 
 # A .deb of what `cmake --install` installs, with prefix /usr, into $(BUILD_DIR)/.
 package:
