@@ -1,5 +1,6 @@
 #include "proxy/ServerProbe.h"
 
+#include <algorithm>
 #include <array>
 
 #include "proxy/ServerLink.h"
@@ -48,6 +49,7 @@ std::string readGreeting(ServerLink& link, const SlicedIo& io, std::chrono::mill
 ProbeReport probeServer(const Pop3Settings& server, const ServerSecurity& security,
                         std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
     ProbeReport report;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     const proxy::LinkTimeouts timeouts{timeout, timeout, kSlice};
     ServerLink link(stop, timeouts);
     const ServerLink::Opened opened = link.open(proxy::ServerTarget{server, security});
@@ -64,7 +66,10 @@ ProbeReport probeServer(const Pop3Settings& server, const ServerSecurity& securi
     if (!link.greeting().empty()) {
         report.greeting = withoutLineEnd(link.greeting());
     } else {
-        report.greeting = readGreeting(link, io, timeout, report.failure);
+        // Plain text may still be connecting: the greeting gets what is left.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        report.greeting = readGreeting(link, io, std::max(left, kSlice), report.failure);
         if (report.greeting.empty() && report.failure.empty()) {
             report.failure = "the server's greeting was empty";
         }
