@@ -115,7 +115,8 @@ glimmerfen-cli state |--bayes --spamhaus --spamcop
 glimmerfen-cli state --spamcop |on off
 glimmerfen-cli schedule --days Mon,T|Mon,Tue Mon,Thu
 glimmerfen-cli schedule --|--days --time --am --pm
-glimmerfen-cli settings --|--server --server-ip --pop3-port --local-port
+glimmerfen-cli settings --|--server --server-ip --pop3-port --local-port --security --trust-certificate
+glimmerfen-cli settings --security |plain starttls tls
 glimmerfen-cli dnsbl 192.0.2.1 |spamhaus spamcop
 glimmerfen-cli autostart |on off
 glimmerfen-cli -|-C --help'
@@ -211,7 +212,17 @@ check_unit() {
 check_unit_commands() {
     local unit=$1 home=$2 port pid status=0
     mkdir -p "$home"
-    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    # A free port in the range the proxy accepts (1025-5000).
+    port=$(python3 -c '
+import random, socket
+for port in random.sample(range(1025, 5001), 3976):
+    with socket.socket() as s:
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            continue
+        print(port)
+        break')
     # As a login session has them: a home, and no XDG_DATA_HOME of the job's.
     local -a session=(env -u XDG_DATA_HOME HOME="$home") pre start
     # systemd splits the command lines at blanks; none has quotes.
