@@ -22,6 +22,7 @@
 #include "proxy/SpamFlagWord.h"
 #include "rating/BayesFilter.h"
 #include "store/Database.h"
+#include "store/Folder.h"
 #include "store/SettingsFile.h"
 
 namespace {
@@ -47,7 +48,6 @@ constexpr int kAddressNotAvailable = 10049;
 constexpr int kFallbackLocalPort = 2000;
 constexpr int kLongestRecordedText = 5020;
 constexpr std::size_t kLastTextCleared = 100;
-constexpr const char* kNewEmails = "newA";
 // What the mail client reads in place of a greeting when no session can start.
 constexpr std::string_view kRefusalStart = "-ERR [SYS/PERM] ";
 const std::string kOwnUsersOnly = "Glimmerfen serves only its own user's programs";
@@ -236,8 +236,8 @@ bool CMidPointServer::bindListener() {
         settings.localPort = port;
         m_context.database.setPOP3Settings(settings);
     }
-    CError("bind() error", kServerOperation, kWinsockLabel, code, platform::socketErrorText(code),
-           GF_HERE);
+    diag::recordError("bind() error", kServerOperation, kWinsockLabel, code,
+                      platform::socketErrorText(code), GF_HERE);
     return false;
 }
 
@@ -389,7 +389,7 @@ bool CMidPointServer::fromOwnUser(TcpSocket& client) {
         // before the check existed, and said once.
         if (!m_ownerCheckUnavailable) {
             m_ownerCheckUnavailable = true;
-            CError(kOwnerCheckUnavailable, kSessionOperation, GF_HERE);
+            diag::recordError(kOwnerCheckUnavailable, kSessionOperation, GF_HERE);
         }
         return true;
     }
@@ -398,7 +398,7 @@ bool CMidPointServer::fromOwnUser(TcpSocket& client) {
                                       : "a program whose user could not be found out (" +
                                             platform::addressToDotted(peer.address) + " port " +
                                             std::to_string(peer.port) + ")";
-    CError("Refused " + who + ": " + kOwnUsersOnly, kSessionOperation, GF_HERE);
+    diag::recordError("Refused " + who + ": " + kOwnUsersOnly, kSessionOperation, GF_HERE);
     return false;
 }
 
@@ -429,11 +429,12 @@ void CMidPointServer::sessionFailed(int socketError) {
     m_summary.end = "failed";
     if (socketError != 0) {
         const std::string text = platform::socketErrorText(socketError);
-        CError(" In catch all ", "MidpointServer::establishComm()", kWinsockLabel, socketError,
-               text, GF_HERE);
+        diag::recordError(" In catch all ", "MidpointServer::establishComm()", kWinsockLabel,
+                          socketError, text, GF_HERE);
         m_context.desktop.showTimedBox(text);
     } else {
-        CError(" In catch all, unknown error ", "MidpointServer::establishComm()", GF_HERE);
+        diag::recordError(" In catch all, unknown error ", "MidpointServer::establishComm()",
+                          GF_HERE);
         m_context.desktop.showTimedBox("Unknown Error in MidPointServer::establishComm()");
     }
 }
@@ -571,7 +572,7 @@ ServerLink::Opened CMidPointServer::getPOP3Connection(ServerLink& link, ByteStre
     // client's credentials never went anywhere.
     const std::string& sentence = link.failure().sentence;
     refuseClient(client, sentence);
-    CError(sentence, kConnectionOperation, GF_HERE);
+    diag::recordError(sentence, kConnectionOperation, GF_HERE);
     m_context.desktop.showTimedBox(sentence);
     return ServerLink::Opened::Failed;
 }
@@ -651,7 +652,7 @@ RelayResult CMidPointServer::reportStop(Stage stage) {
     } else {
         message = "Email download and to client: Manual shutFlag error";
     }
-    CError(message, kRelayOperation, GF_HERE);
+    diag::recordError(message, kRelayOperation, GF_HERE);
     return RelayResult{RelayEnd::Stopped, 0, std::nullopt};
 }
 
@@ -905,7 +906,7 @@ int CMidPointServer::rateRetrievedMessage(char* text, int length) {
         }
         EmailHeader header = storedHeader(parsed, length, now);
         header.reserved = 0;
-        if (m_context.database.setEmailHeader(index, kNewEmails, header,
+        if (m_context.database.setEmailHeader(index, folderKey(Folder::New), header,
                                               std::string_view(text, size))) {
             ++m_summary.recorded;
         }
@@ -933,7 +934,7 @@ int CMidPointServer::addSpamToSubject(std::span<char> text, int length) {
                                                         m_spamFlagWord, m_parser.m_subjectOffset1,
                                                         m_parser.m_subjectOffset2));
     } catch (...) {
-        CError("Some Error", "CMidPointServer::addSpamToSubject", GF_HERE);
+        diag::recordError("Some Error", "CMidPointServer::addSpamToSubject", GF_HERE);
         return length;
     }
 }
