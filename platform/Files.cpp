@@ -106,6 +106,35 @@ SmallFile readSmallFile(const std::string& path, std::size_t limit) {
     return result;
 }
 
+std::optional<std::string> readSystemFile(const std::string& path, std::size_t limit) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string text;
+    std::vector<char> chunk(std::min<std::size_t>(limit, 1 << 16));
+    bool ok = true;
+    while (text.size() < limit) {
+        const std::size_t wanted = std::min(chunk.size(), limit - text.size());
+        const ssize_t got = ::read(fd, chunk.data(), wanted);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        text.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return ok ? std::optional<std::string>(std::move(text)) : std::nullopt;
+}
+
 std::int64_t fileSize(const std::string& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,13 @@ struct SmallFile {
     std::string problem;
 };
 SmallFile readSmallFile(const std::string& path, std::size_t limit);
+
+// At most `limit` bytes of a file that belongs to the system (/etc, /proc),
+// not to the program: links are followed, only a regular file is read (a FIFO
+// would hang the caller), and the file is never changed (readSmallFile's own
+// files are narrowed to 0600; a system table must not be). nullopt when it
+// cannot be read.
+std::optional<std::string> readSystemFile(const std::string& path, std::size_t limit);
 
 // Replaces a file whole: `write` fills a new file (mode 0600) under a temporary
 // name beside it, which is synced and moved over the old name, so after a

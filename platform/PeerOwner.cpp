@@ -118,12 +118,16 @@ unsigned ownUserId() {
 PeerOwner peerOwner(const Endpoint& local, const Endpoint& peer) {
     PeerOwner owner;
     for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        const SmallFile table = readSmallFile(path, kLongestTable);
-        if (table.status != OwnFile::Status::Open) {
+        // A system table, not a file of the program's: read as it is.
+        const std::optional<std::string> table = readSystemFile(path, kLongestTable);
+        if (!table) {
             continue;
         }
         owner.tablesRead = true;
-        owner.uid = ownerInTable(table.bytes, local, peer);
+        if (table->size() >= kLongestTable) {
+            continue;  // searched no further: nobody is known from it
+        }
+        owner.uid = ownerInTable(*table, local, peer);
         if (owner.uid) {
             break;
         }

@@ -1,5 +1,7 @@
 #include "platform/SystemConfig.h"
 
+#include "platform/Files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,40 +44,10 @@ bool isBlank(char c) {
 // resolver manager links resolv.conf), but only a regular file is read: a FIFO
 // there would hang the caller waiting for a writer.
 std::optional<std::string> readCapped(const std::string& path, std::size_t limit) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string text(limit + 1, '\0');
-    std::size_t filled = 0;
-    bool ok = true;
-    while (filled < text.size()) {
-        const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            ok = false;
-            break;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    if (!ok) {
-        return std::nullopt;
-    }
-    text.resize(filled);
-    if (filled > limit) {
-        const std::size_t lastBreak = text.rfind('\n', limit - 1);
-        text.resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
+    std::optional<std::string> text = readSystemFile(path, limit + 1);
+    if (text && text->size() > limit) {
+        const std::size_t lastBreak = text->rfind('\n', limit - 1);
+        text->resize(lastBreak == std::string::npos ? 0 : lastBreak + 1);
     }
     return text;
 }

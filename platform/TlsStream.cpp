@@ -375,6 +375,7 @@ bool TlsStream::Session::setUp(const TlsPeer& peer) {
     BIO* bio = ssl ? BIO_new(method) : nullptr;
     if (bio == nullptr) {
         failureText = "TLS could not be set up: " + openSslReason();
+        ssl.reset();
         return false;
     }
     BIO_set_data(bio, &socket);
@@ -387,6 +388,8 @@ bool TlsStream::Session::setUp(const TlsPeer& peer) {
     pin = peer.pin;
     if (!checkPeer(peer.name)) {
         failureText = "the server name " + peer.name + " cannot be checked: " + openSslReason();
+        // No handshake may run without the name check.
+        ssl.reset();
         return false;
     }
     return true;

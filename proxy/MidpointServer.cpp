@@ -160,17 +160,13 @@ Pop3Settings CMidPointServer::currentSettings() const {
     return settings;
 }
 
-// Read per session, as the POP3 settings are. A damaged file has been set
-// aside: that is said once and the defaults serve. A file that cannot be read
-// at all may be hiding a request for TLS, so no session goes ahead on a guess.
+// Read per session, as the POP3 settings are. A file that cannot be read, or
+// is damaged, may be hiding a request for TLS, so no session goes ahead on a
+// guess (the defaults would send the user's password in the clear); the file
+// is left as it is for the person to repair or set again.
 std::optional<ServerSecurity> CMidPointServer::readSecurity() {
     try {
-        const SettingsFile::Loaded loaded = SettingsFile::load();
-        // The file's reader has put the problem on record already.
-        if (loaded.problem) {
-            m_context.desktop.showTimedBox(*loaded.problem);
-        }
-        return loaded.settings.security("main");
+        return SettingsFile::loadAsIs().security("main");
     } catch (const CError& error) {
         m_context.desktop.showTimedBox(error.what());
         return std::nullopt;
@@ -377,10 +373,11 @@ bool CMidPointServer::establishComm() {
 bool CMidPointServer::fromOwnUser(TcpSocket& client) {
     platform::Endpoint local;
     platform::Endpoint peer;
-    platform::PeerOwner owner;
-    if (client.endpoints(local.address, local.port, peer.address, peer.port)) {
-        owner = platform::peerOwner(local, peer);
+    // A connection whose ends cannot be named is already gone: nothing to serve.
+    if (!client.endpoints(local.address, local.port, peer.address, peer.port)) {
+        return false;
     }
+    const platform::PeerOwner owner = platform::peerOwner(local, peer);
     if (owner.uid && *owner.uid == platform::ownUserId()) {
         return true;
     }

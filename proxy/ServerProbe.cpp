@@ -50,7 +50,11 @@ ProbeReport probeServer(const Pop3Settings& server, const ServerSecurity& securi
                         std::chrono::milliseconds timeout, const std::atomic<bool>& stop) {
     ProbeReport report;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    const proxy::LinkTimeouts timeouts{timeout, timeout, kSlice};
+    // The steps share the time: connecting and the handshake a third each,
+    // and each of the three replies before STLS a sixth, so that even a
+    // server that answers each step just in time ends the test near `timeout`.
+    const proxy::LinkTimeouts timeouts{std::max(timeout / 3, kSlice),
+                                       std::max(timeout / 6, kSlice), kSlice};
     ServerLink link(stop, timeouts);
     const ServerLink::Opened opened = link.open(proxy::ServerTarget{server, security});
     report.certificate = link.certificate();

@@ -249,27 +249,49 @@ ServerSecurity Settings::security(const std::string& name) const {
     return account != nullptr ? account->security : ServerSecurity{};
 }
 
-SettingsFile::Loaded SettingsFile::load(const std::string& path) {
+namespace {
+
+// The file's settings; nullopt with `fault` said when it is damaged. A missing
+// file gives the defaults.
+std::optional<Settings> readSettings(const std::string& path, std::string& fault) {
     const platform::SmallFile file = platform::readSmallFile(path, kLargestFile + 1);
-    Loaded loaded;
     if (file.status == platform::OwnFile::Status::Missing) {
-        return loaded;
+        return Settings{};
     }
     if (file.status != platform::OwnFile::Status::Open) {
         throw CError("The settings file cannot be read: " + file.problem, "SettingsFile::load",
                      GF_HERE);
     }
-    std::string fault = "larger than " + std::to_string(kLargestFile / 1024) + " KiB";
-    std::optional<Settings> parsed;
-    if (file.bytes.size() <= kLargestFile) {
-        parsed = parse(file.bytes, fault);
+    if (file.bytes.size() > kLargestFile) {
+        fault = "larger than " + std::to_string(kLargestFile / 1024) + " KiB";
+        return std::nullopt;
     }
-    if (parsed) {
-        loaded.settings = std::move(*parsed);
+    return SettingsFile::parse(file.bytes, fault);
+}
+
+}  // namespace
+
+SettingsFile::Loaded SettingsFile::load(const std::string& path) {
+    Loaded loaded;
+    std::string fault;
+    if (std::optional<Settings> settings = readSettings(path, fault)) {
+        loaded.settings = std::move(*settings);
     } else {
         setAside(path, fault, loaded);
     }
     return loaded;
+}
+
+Settings SettingsFile::loadAsIs(const std::string& path) {
+    std::string fault;
+    std::optional<Settings> settings = readSettings(path, fault);
+    if (!settings) {
+        throw CError("The settings file " + path + " is damaged (" + fault +
+                         "): no session goes to the server until it is repaired, or the "
+                         "connection security is set again in Server Settings",
+                     "SettingsFile::loadAsIs", GF_HERE);
+    }
+    return std::move(*settings);
 }
 
 void SettingsFile::save(const Settings& settings, const std::string& path) {

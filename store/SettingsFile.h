@@ -74,6 +74,10 @@ class SettingsFile {
     // read at all (a link, a FIFO, no permission) throws CError, leaving it
     // where it is.
     static Loaded load(const std::string& path = kFileName);
+    // For the proxy, which must not guess: reads without changing anything,
+    // and a damaged file throws CError like an unreadable one (a damaged file
+    // may be hiding a request for TLS). A missing file gives the defaults.
+    static Settings loadAsIs(const std::string& path = kFileName);
     // Writes through a temporary file and a rename; throws CError when the
     // file cannot be written (the old one is then unchanged).
     static void save(const Settings& settings, const std::string& path = kFileName);

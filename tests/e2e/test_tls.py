@@ -211,6 +211,19 @@ class StartTlsRefusedTest(TlsCase):
                 self.assertTrue(proxy.alive())
 
 
+    def test_a_damaged_settings_file_is_no_reason_to_send_in_plain_text(self):
+        # The defaults would be plain text: with the file asking for STLS
+        # unreadable, the proxy must not guess.
+        with FakePop3Server(MESSAGES[:1]) as fake:
+            proxy = self.make_proxy("damaged", "starttls", fake.port).start()
+            settings = self.root / "damaged" / "glimmerfen.conf"
+            damaged = settings.read_bytes() + b"security = tls\n"  # a key given twice
+            settings.write_bytes(damaged)
+            self.refusal(proxy, b"Glimmerfen could not read its settings file")
+            self.assertEqual(fake.commands, [])
+            self.assertEqual(settings.read_bytes(), damaged)  # left for the person to repair
+
+
 class SilentServer:
     """Takes connections on a loopback port and either closes each once the
     client has spoken or keeps it open without a word, until stopped."""
