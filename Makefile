@@ -61,10 +61,10 @@ fuzz:
 	bash scripts/install-deps.sh build fuzz
 	JOBS=$(JOBS) bash fuzz/run.sh $(FUZZ_SECONDS)
 
+# The mail the benchmarks read: ../shared/corpus, or fetched once into out/corpus.
 bench: build
-	$(BUILD_DIR)/bin/bench_store
-	$(BUILD_DIR)/bin/bench_rating
-	$(BUILD_DIR)/bin/bench_build
+	corpus="$$(bash scripts/corpus-dir.sh)" && export GLIMMERFEN_CORPUS="$$corpus" && \
+	  $(BUILD_DIR)/bin/bench_store && $(BUILD_DIR)/bin/bench_rating && $(BUILD_DIR)/bin/bench_build
 	bash bench/rate_vs_bogofilter.sh
 	bash bench/proxy_vs_direct.sh
 	bash bench/proxy_tls_vs_direct.sh

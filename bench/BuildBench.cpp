@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "desktop/BuildReporter.h"
 #include "filterbuild/AutoFilterBuilder.h"
 #include "filterbuild/ScheduleData.h"
-#include "desktop/BuildReporter.h"
 #include "platform/Files.h"
 #include "rating/BayesFilter.h"
 #include "rating/TokenProbabilityTable.h"
@@ -336,7 +336,9 @@ int main() {
         const std::vector<std::string> ham = messagesAsRecorded("ham");
         const std::vector<std::string> spam = messagesAsRecorded("spam");
         if (ham.size() < kTrainingHam + kStoreHam || spam.size() < kTrainingSpam + kMisfiled) {
-            std::fprintf(stderr, "bench_build: the corpus at %s needs %zu ham and %zu spam\n",
+            std::fprintf(stderr,
+                         "bench_build: the corpus at \"%s\" (GLIMMERFEN_CORPUS) needs %zu ham and "
+                         "%zu spam\n",
                          bench::corpusDir().c_str(), kTrainingHam + kStoreHam,
                          kTrainingSpam + kMisfiled);
             return 1;

@@ -7,8 +7,8 @@
 
 namespace bench {
 
-// The public mail corpus: GLIMMERFEN_CORPUS when it is set and not empty,
-// otherwise the corpus beside the repository.
+// The public mail corpus named by GLIMMERFEN_CORPUS (`make bench` sets it from
+// scripts/corpus-dir.sh); empty when it is not set.
 std::filesystem::path corpusDir();
 
 struct CorpusMessage {
