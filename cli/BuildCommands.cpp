@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <limits>
 #include <ostream>
 #include <sstream>
 #include <string_view>
@@ -32,7 +31,6 @@ namespace {
 constexpr const char* kDayNames[7] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
 
 // Never a real result's email count (that is -1 or a count of emails).
-constexpr std::int32_t kNothingMeasured = std::numeric_limits<std::int32_t>::min();
 
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
@@ -209,10 +207,6 @@ void build(const Arguments& args, std::ostream& out, std::ostream& messages) {
     if (!objects.buildSemaphore.tryAcquire(std::chrono::milliseconds(1000))) {
         throw CliError("another build is running");
     }
-    // The builder sets a result only when it measured one (or found too few
-    // emails to build): a mark set here and still there afterwards says that
-    // nothing was measured, and the stored result is an old one.
-    objects.schedule.setResult(0.0f, kNothingMeasured);
     interrupted.store(false);
     desktop.setCancelFlag(&interrupted);
     struct sigaction action {};
@@ -226,7 +220,7 @@ void build(const Arguments& args, std::ostream& out, std::ostream& messages) {
     if (const auto failure = objects.builder.lastError()) {
         throw CliError("the build stopped: " + *failure);
     }
-    if (!objects.builder.cancelBuild() && objects.schedule.lastEmailCount() == kNothingMeasured) {
+    if (!objects.builder.cancelBuild() && !objects.builder.resultSet()) {
         throw CliError(notMeasuredText(objects.store));
     }
     ScheduleBytes ignored;

@@ -89,6 +89,7 @@ void AutoFilterBuilder::run(BuildReporter& reporter) {
         ~ClearedOnExit() { flag.store(false); }
     } running{m_builderRunning};
     m_builderStarted.store(true);
+    m_resultSet.store(false);
     try {
         reporter.setRange(1, 100);
         buildFilterPasses(reporter);
@@ -139,6 +140,7 @@ void AutoFilterBuilder::buildFilterPasses(BuildReporter& reporter) {
     const int storeBad = countOf(m_database, Folder::StoreBad);
     if (good + storeGood < kMinimumPerSide || bad + storeBad < kMinimumPerSide) {
         m_schedule.setResult(0.0f, -1);
+        m_resultSet.store(true);
         m_schedule.saveCurrentSchedule();
         return;
     }
@@ -312,5 +314,6 @@ void AutoFilterBuilder::evaluateAccuracy(BuildReporter& reporter) {
         return;
     }
     m_schedule.setResult(1.0f - static_cast<float>(errors) / static_cast<float>(total), total);
+    m_resultSet.store(true);
     m_schedule.saveCurrentSchedule();
 }

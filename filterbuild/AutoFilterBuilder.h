@@ -75,6 +75,9 @@ class AutoFilterBuilder : public BuilderJob {
     bool builderRunning() const { return m_builderRunning.load(); }
     bool builderStarted() const { return m_builderStarted.load(); }
     bool cancelBuild() const { return m_cancelBuild.load(); }
+    // Whether the last build set a result (an accuracy, or "too few emails");
+    // a build that stopped early, say at a full training folder, did not.
+    bool resultSet() const { return m_resultSet.load(); }
     // The log text of the failure that stopped the last build, if one did;
     // cleared when the dialog opens.
     std::optional<std::string> lastError() const;
@@ -101,6 +104,7 @@ class AutoFilterBuilder : public BuilderJob {
     std::atomic<bool> m_builderRunning{false};
     std::atomic<bool> m_builderStarted{false};
     std::atomic<bool> m_cancelBuild{false};
+    std::atomic<bool> m_resultSet{false};
 
     mutable std::mutex m_errorMutex;
     std::optional<std::string> m_lastError;  // guarded by m_errorMutex
