@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "diag/SourceName.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/HostLookup.h"
 
 namespace {
 
@@ -22,6 +24,13 @@ constexpr const char* kMainAccount = "main";
 constexpr std::string_view kSecurityKey = "security";
 constexpr std::string_view kCertificateKey = "certificate";
 constexpr std::string_view kNoCertificate = "none";
+constexpr std::string_view kServerKey = "server";
+constexpr std::string_view kServerIpKey = "server-ip";
+constexpr std::string_view kPortKey = "port";
+constexpr std::string_view kLocalPortKey = "local-port";
+constexpr std::string_view kOptionsSection = "options";
+constexpr std::string_view kHeaderKey = "classification-header";
+constexpr std::size_t kLongestServerName = 79;  // what the store keeps
 // Set-aside names carry the second; more damaged files than this in one
 // second cannot happen, so the search for a free name is bounded by it.
 constexpr int kMostSetAsideNames = 100;
@@ -69,21 +78,31 @@ class SettingsParser {
     explicit SettingsParser(std::string& error) : m_error(error) {}
 
     bool line(std::string_view text, int number);
+    // The checks that need the whole text: every account but "main" names
+    // its server and local port.
+    bool finish();
     Settings& settings() { return m_settings; }
 
   private:
-    enum class Section { None, Account, Unknown };
+    enum class Section { None, Account, Options, Unknown };
 
     bool fail(const std::string& what);
     bool section(std::string_view title);
     bool entry(std::string_view key, std::string_view value);
     bool accountEntry(std::string_view key, std::string_view value);
+    bool serverEntry(AccountSettings& account, const std::string& key, std::string_view value);
+    bool securityEntry(AccountSettings& account, const std::string& key, std::string_view value);
+    bool optionEntry(std::string_view key, std::string_view value);
+    bool firstTime(const std::string& key, const std::string& where);
 
     std::string& m_error;
     Settings m_settings;
     Section m_section = Section::None;
     int m_number = 0;
     std::vector<std::string> m_knownKeysSeen;
+    // Accounts whose section named a server, and a local port.
+    std::vector<std::string> m_withServer;
+    std::vector<std::string> m_withLocalPort;
 };
 
 bool SettingsParser::fail(const std::string& what) {
@@ -121,6 +140,10 @@ bool SettingsParser::section(std::string_view title) {
     if (title.empty()) {
         return fail("a section heading without a name");
     }
+    if (lowerCase(title) == kOptionsSection) {
+        m_section = Section::Options;
+        return true;
+    }
     if (!title.starts_with(kAccountPrefix)) {
         m_settings.unknownSections.push_back({std::string(title), {}});
         m_section = Section::Unknown;
@@ -133,7 +156,7 @@ bool SettingsParser::section(std::string_view title) {
     if (m_settings.find(name) != nullptr) {
         return fail("a second section for the account " + name);
     }
-    m_settings.accounts.push_back({name, {}, {}});
+    m_settings.accounts.push_back({name, {}, {}, {}});
     m_section = Section::Account;
     return true;
 }
@@ -150,25 +173,148 @@ bool SettingsParser::entry(std::string_view key, std::string_view value) {
             m_settings.unknownSections.back().keys.push_back(
                 {std::string(key), std::string(value)});
             return true;
+        case Section::Options:
+            return optionEntry(key, value);
         case Section::Account:
             break;
     }
     return accountEntry(key, value);
 }
 
+bool SettingsParser::firstTime(const std::string& key, const std::string& where) {
+    if (std::find(m_knownKeysSeen.begin(), m_knownKeysSeen.end(), key) != m_knownKeysSeen.end()) {
+        return fail(key + " is set twice " + where);
+    }
+    m_knownKeysSeen.push_back(key);
+    return true;
+}
+
+bool SettingsParser::optionEntry(std::string_view key, std::string_view value) {
+    const std::string known = lowerCase(key);
+    if (known != kHeaderKey) {
+        m_settings.unknownOptions.push_back({std::string(key), std::string(value)});
+        return true;
+    }
+    if (!firstTime(known, "in [options]")) {
+        return false;
+    }
+    const std::string word = lowerCase(value);
+    if (word != "on" && word != "off") {
+        return fail(known + " is \"" + std::string(value) + "\", not on or off");
+    }
+    m_settings.classificationHeader = word == "on";
+    return true;
+}
+
+namespace {
+
+std::optional<int> portValue(std::string_view text) {
+    int port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    if (error != std::errc() || end != text.data() + text.size() || port < 0 ||
+        port > kHighestPort) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+bool isServerName(std::string_view name) {
+    return !name.empty() && name.size() <= kLongestServerName &&
+           std::none_of(name.begin(), name.end(), [](char c) {
+               return static_cast<unsigned char>(c) <= ' ' || c == 0x7f;
+           });
+}
+
+}  // namespace
+
+bool SettingsParser::serverEntry(AccountSettings& account, const std::string& key,
+                                 std::string_view value) {
+    Pop3Settings& pop3 = account.pop3 ? *account.pop3 : account.pop3.emplace();
+    if (key == kServerKey || key == kServerIpKey) {
+        // One server: a name and a number for it would leave the proxy guessing.
+        if (!firstTime(std::string(kServerKey), "(as server or server-ip) for the account " +
+                                                    account.name)) {
+            return false;
+        }
+    }
+    if (key == kServerKey) {
+        if (!isServerName(value)) {
+            return fail("server is not a server name (1 to 79 characters, no blanks)");
+        }
+        pop3.useDomainName = true;
+        pop3.serverName = std::string(value);
+        m_withServer.push_back(account.name);
+        return true;
+    }
+    if (key == kServerIpKey) {
+        const std::optional<platform::Ipv4Address> address =
+            platform::dottedToAddress(std::string(value));
+        if (!address) {
+            return fail("server-ip is not an IPv4 address");
+        }
+        pop3.useDomainName = false;
+        pop3.ip1 = (*address)[0];
+        pop3.ip2 = (*address)[1];
+        pop3.ip3 = (*address)[2];
+        pop3.ip4 = (*address)[3];
+        m_withServer.push_back(account.name);
+        return true;
+    }
+    if (!firstTime(key, "for the account " + account.name)) {
+        return false;
+    }
+    const std::optional<int> port = portValue(value);
+    if (!port) {
+        return fail(key + " is not a port number");
+    }
+    if (key == kPortKey) {
+        pop3.pop3Port = *port;
+    } else {
+        pop3.localPort = *port;
+        m_withLocalPort.push_back(account.name);
+    }
+    return true;
+}
+
+bool SettingsParser::finish() {
+    for (const AccountSettings& account : m_settings.accounts) {
+        if (account.name == kMainAccount) {
+            continue;
+        }
+        const auto has = [&](const std::vector<std::string>& names) {
+            return std::find(names.begin(), names.end(), account.name) != names.end();
+        };
+        if (!has(m_withServer)) {
+            m_error = "the account " + account.name + " names no server";
+            return false;
+        }
+        if (!has(m_withLocalPort)) {
+            m_error = "the account " + account.name + " has no local-port";
+            return false;
+        }
+    }
+    return true;
+}
+
 bool SettingsParser::accountEntry(std::string_view key, std::string_view value) {
     AccountSettings& account = m_settings.accounts.back();
     const std::string known = lowerCase(key);
-    if (known != kSecurityKey && known != kCertificateKey) {
-        account.unknownKeys.push_back({std::string(key), std::string(value)});
-        return true;
+    if (known == kSecurityKey || known == kCertificateKey) {
+        return firstTime(known, "for the account " + account.name) &&
+               securityEntry(account, known, value);
     }
-    if (std::find(m_knownKeysSeen.begin(), m_knownKeysSeen.end(), known) != m_knownKeysSeen.end()) {
-        return fail(known + " is set twice for the account " + account.name);
+    if (known == kServerKey || known == kServerIpKey || known == kPortKey ||
+        known == kLocalPortKey) {
+        return serverEntry(account, known, value);
     }
-    m_knownKeysSeen.push_back(known);
+    account.unknownKeys.push_back({std::string(key), std::string(value)});
+    return true;
+}
+
+bool SettingsParser::securityEntry(AccountSettings& account, const std::string& key,
+                                   std::string_view value) {
     const std::string word = lowerCase(value);
-    if (known == kSecurityKey) {
+    if (key == kSecurityKey) {
         const std::optional<Security> mode = parseSecurity(word);
         if (!mode) {
             return fail("security is \"" + std::string(value) + "\", not plain, starttls or tls");
@@ -191,6 +337,17 @@ void appendKeys(std::string& text, const std::vector<UnknownKey>& keys) {
     for (const UnknownKey& entry : keys) {
         text += entry.key + " = " + entry.value + "\n";
     }
+}
+
+void appendServer(std::string& text, const Pop3Settings& pop3) {
+    if (pop3.useDomainName) {
+        text += std::string(kServerKey) + " = " + pop3.serverName + "\n";
+    } else {
+        text += std::string(kServerIpKey) + " = " +
+                platform::addressToDotted({pop3.ip1, pop3.ip2, pop3.ip3, pop3.ip4}) + "\n";
+    }
+    text += std::string(kPortKey) + " = " + std::to_string(pop3.pop3Port) + "\n";
+    text += std::string(kLocalPortKey) + " = " + std::to_string(pop3.localPort) + "\n";
 }
 
 // "<path>.damaged-YYYYMMDD-HHMMSS", with "-2" and on added if that is taken.
@@ -241,7 +398,7 @@ AccountSettings& Settings::at(const std::string& name) {
             return account;
         }
     }
-    return accounts.emplace_back(AccountSettings{name, {}, {}});
+    return accounts.emplace_back(AccountSettings{name, {}, {}, {}});
 }
 
 ServerSecurity Settings::security(const std::string& name) const {
@@ -306,6 +463,9 @@ std::string SettingsFile::format(const Settings& settings) {
     std::string text = kHeader;
     for (const AccountSettings& account : settings.accounts) {
         text += "\n[" + std::string(kAccountPrefix) + account.name + "]\n";
+        if (account.pop3 && account.name != kMainAccount) {
+            appendServer(text, *account.pop3);
+        }
         text += std::string(kSecurityKey) + " = " +
                 std::string(securityName(account.security.mode)) + "\n";
         if (account.security.pin) {
@@ -313,6 +473,12 @@ std::string SettingsFile::format(const Settings& settings) {
                     platform::fingerprintText(*account.security.pin) + "\n";
         }
         appendKeys(text, account.unknownKeys);
+    }
+    if (settings.classificationHeader || !settings.unknownOptions.empty()) {
+        text += "\n[" + std::string(kOptionsSection) + "]\n";
+        text += std::string(kHeaderKey) + " = " + (settings.classificationHeader ? "on" : "off") +
+                "\n";
+        appendKeys(text, settings.unknownOptions);
     }
     for (const UnknownSection& section : settings.unknownSections) {
         text += "\n[" + section.title + "]\n";
@@ -332,6 +498,9 @@ std::optional<Settings> SettingsFile::parse(const std::string& text, std::string
         if (!parser.line(line, number)) {
             return std::nullopt;
         }
+    }
+    if (!parser.finish()) {
+        return std::nullopt;
     }
     return std::move(parser.settings());
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "store/Pop3Settings.h"
 #include "store/ServerSecurity.h"
 
 // The settings that live beside the store rather than in it, so HGIndex.hgd
@@ -15,8 +16,18 @@
 //     security = starttls
 //     certificate = AB:CD:...:EF
 //
-// The account "main" is the store's own POP3 server; further accounts will
-// add their server and ports as keys of their own sections.
+//     [account work]
+//     server = pop.work.example       (or: server-ip = 192.0.2.7)
+//     port = 995
+//     local-port = 1071
+//     security = tls
+//
+//     [options]
+//     classification-header = on
+//
+// The account "main" is the store's own POP3 server, so its section holds
+// only what the store has no room for; every other account's section holds
+// its server and ports too.
 
 // A "key = value" line this version does not know, kept as it was read so that
 // a setting a later version wrote survives a save by this one.
@@ -37,6 +48,10 @@ struct UnknownSection {
 
 struct AccountSettings {
     std::string name;
+    // The server and ports of an account other than "main" (whose are in the
+    // store); localPort and pop3Port are kept as written, the rules that
+    // apply to them are the account book's.
+    std::optional<Pop3Settings> pop3;
     ServerSecurity security;
     std::vector<UnknownKey> unknownKeys;
 
@@ -45,6 +60,10 @@ struct AccountSettings {
 
 struct Settings {
     std::vector<AccountSettings> accounts;
+    // Every retrieved message gets an X-Glimmerfen header line.
+    bool classificationHeader = false;
+    // Keys of the [options] section this version does not know.
+    std::vector<UnknownKey> unknownOptions;
     std::vector<UnknownSection> unknownSections;
 
     // The account's entry, or nullptr.
