@@ -13,6 +13,7 @@
 #include "cli/BuildCommands.h"
 #include "cli/CliError.h"
 #include "cli/CliStore.h"
+#include "cli/ServerOptions.h"
 #include "desktop/ConsoleDesktop.h"
 #include "diag/Error.h"
 #include "platform/Event.h"
@@ -37,8 +38,7 @@ using namespace std::chrono_literals;
 
 constexpr auto kRestartTick = 5s;
 constexpr auto kSignalPoll = 200ms;
-constexpr std::size_t kLongestServerName = 79;  // what the store keeps
-constexpr auto kProbeTimeout = 10s;             // the proxy's own connect time-out
+constexpr auto kProbeTimeout = 10s;  // the proxy's own connect time-out
 const std::string kAccount = "main";
 
 // The console side of the running proxy: one line on standard error for each
@@ -139,52 +139,6 @@ std::string serverText(const Pop3Settings& settings) {
             ? settings.serverName
             : platform::addressToDotted({settings.ip1, settings.ip2, settings.ip3, settings.ip4});
     return host + ":" + std::to_string(settings.pop3Port);
-}
-
-int portNumber(const std::string& option, const std::string& text, int lowest, int highest) {
-    int port = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-    if (error != std::errc() || end != text.data() + text.size() || port < lowest ||
-        port > highest) {
-        throw UsageError(option + " takes a port number from " + std::to_string(lowest) + " to " +
-                         std::to_string(highest) + ", not '" + text + "'");
-    }
-    return port;
-}
-
-std::string serverName(const std::string& text) {
-    if (text.empty() || text.size() > kLongestServerName) {
-        throw UsageError("a server name has 1 to 79 characters");
-    }
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f) {
-            throw UsageError("a server name has no blanks or control characters");
-        }
-    }
-    return text;
-}
-
-Security securityMode(const std::string& text) {
-    const std::optional<Security> mode = parseSecurity(text);
-    if (!mode) {
-        throw UsageError("--security takes plain, starttls or tls, not '" + text + "'");
-    }
-    return *mode;
-}
-
-// nullopt for "none": no certificate is trusted beyond the system's.
-std::optional<platform::CertificateDigest> trustedCertificate(const std::string& text) {
-    if (text == "none") {
-        return std::nullopt;
-    }
-    const std::optional<platform::CertificateDigest> digest = platform::parseFingerprint(text);
-    if (!digest) {
-        throw UsageError(
-            "--trust-certificate takes a SHA-256 fingerprint (64 hex digits, colons "
-            "optional) or none, not '" +
-            text + "'");
-    }
-    return digest;
 }
 
 // The settings file beside the store; a damaged one has been set aside, which

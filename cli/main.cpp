@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/AccountCommands.h"
 #include "cli/AutostartCommand.h"
 #include "cli/BuildCommands.h"
 #include "cli/CliError.h"
@@ -55,6 +56,8 @@ const std::map<std::string, Command>& commandTable() {
         {"settings", commands::settings},
         {"test-server", commands::testServer},
         {"flag-word", commands::flagWord},
+        {"accounts", commands::accounts},
+        {"header", commands::header},
         {"autostart", commands::autostart},
     };
     return table;
@@ -109,6 +112,17 @@ Folders: newA (New Emails), goodA (Good Emails), badA (Bad Emails/Spam),
   test-server             reach the POP3 server as the proxy would and show its greeting and
                           certificate (exit 1 if no session could start)
   flag-word [WORD]        show or set the spam flag word (2 to 20 characters)
+  accounts                the accounts the proxy serves, main first, one line each:
+                          NAME, SERVER:PORT, SECURITY, LOCAL PORT (separated by tabs)
+  accounts add NAME (--server NAME | --server-ip A.B.C.D) --pop3-port N --local-port N
+           [--security plain|starttls|tls] [--trust-certificate SHA256|none]
+                          serve one more account on a local port of its own (at most 16;
+                          without --security, tls for port 995, otherwise plain)
+  accounts set NAME [the options of add, each optional]
+                          change an account; main is the server of settings
+  accounts remove NAME    stop serving an account (main stays)
+  header [on|off]         show or switch the X-Glimmerfen line at the top of every
+                          retrieved message, which says how it was rated
 
   build                   build the filter now as the scheduled build does: train, test the
                           store folders, move what it misjudges, measure (Ctrl-C cancels)
