@@ -119,13 +119,35 @@ glimmerfen-cli settings --|--server --server-ip --pop3-port --local-port --secur
 glimmerfen-cli settings --security |plain starttls tls
 glimmerfen-cli dnsbl 192.0.2.1 |spamhaus spamcop
 glimmerfen-cli autostart |on off
+glimmerfen-cli accounts |add set remove
+glimmerfen-cli accounts add work --|--server --server-ip --pop3-port --local-port --security --trust-certificate
+glimmerfen-cli accounts add work --server pop.work.example --security |plain starttls tls
+glimmerfen-cli accounts set main --local-port 1071 --s|--server --server-ip --security
+glimmerfen-cli -C @STORE@ accounts set |main home\ mail work
+glimmerfen-cli -C @STORE@ accounts remove w|work
+glimmerfen-cli header |on off
 glimmerfen-cli -|-C --help'
 
+# A store with two accounts beside main, for the cases that complete account
+# names (@STORE@): prints its directory.
+completion_store() {
+    local cli=$1/bin/glimmerfen-cli store=$scratch/completion-store
+    mkdir -m 700 "$store"
+    "$cli" -C "$store" init >/dev/null &&
+        "$cli" -C "$store" accounts add "home mail" --server-ip 192.0.2.7 --pop3-port 110 \
+            --local-port 1071 >/dev/null &&
+        "$cli" -C "$store" accounts add work --server pop.work.example --pop3-port 995 \
+            --local-port 1072 >/dev/null
+    echo "$store"
+}
+
 # Loads the completion the way an interactive shell does (bash-completion's
-# loader, looking in XDG_DATA_DIRS), then feeds it each case.
+# loader, looking in XDG_DATA_DIRS), then feeds it each case; the program is
+# the installed one, for the cases that ask it for names.
 check_completion() {
-    local prefix=$1 results
-    results=$(XDG_DATA_DIRS="$prefix/share" bash --norc --noprofile -c '
+    local prefix=$1 results cases
+    cases=${COMPLETION_CASES//@STORE@/$(completion_store "$prefix")}
+    results=$(PATH="$prefix/bin:$PATH" XDG_DATA_DIRS="$prefix/share" bash --norc --noprofile -c '
         source /usr/share/bash-completion/bash_completion
         __load_completion glimmerfen-cli || { echo "LOAD-FAILED"; exit 0; }
         complete -p glimmerfen-cli | grep -q -- "-F _glimmerfen_cli " || { echo "NOT-REGISTERED"; exit 0; }
@@ -140,15 +162,15 @@ check_completion() {
         # A first word offers every command of --help.
         COMP_WORDS=(glimmerfen-cli "") COMP_CWORD=1 COMPREPLY=()
         _glimmerfen_cli glimmerfen-cli "" glimmerfen-cli
-        echo "COMMANDS|${COMPREPLY[*]}"' "$COMPLETION_CASES")
+        echo "COMMANDS|${COMPREPLY[*]}"' "$cases")
     case $results in
     LOAD-FAILED) fail "bash completion" "bash-completion's loader finds nothing in $prefix/share"; return ;;
     NOT-REGISTERED) fail "bash completion" "loaded, but glimmerfen-cli has no completion function"; return ;;
     esac
     local wrong
-    wrong=$(diff <(echo "$COMPLETION_CASES") <(grep -v '^COMMANDS|' <<<"$results") | grep '^[<>]' || true)
+    wrong=$(diff <(echo "$cases") <(grep -v '^COMMANDS|' <<<"$results") | grep '^[<>]' || true)
     if [[ -z $wrong ]]; then
-        pass "bash completion: $(wc -l <<<"$COMPLETION_CASES") cases offer what they should"
+        pass "bash completion: $(wc -l <<<"$cases") cases offer what they should"
     else
         fail "bash completion" "(< expected, > offered)"
         echo "$wrong" >&2
