@@ -165,6 +165,20 @@ class AccountsTest(AccountsCase):
         self.assert_refused(add("one too many", 3000), 2, "at most 16 accounts")
         self.assertEqual(len(self.lines("accounts")), MOST_ACCOUNTS)
 
+    def test_a_damaged_settings_file_is_set_aside_and_told(self):
+        self.cli("init")
+        settings = self.data / SETTINGS_FILE
+        settings.write_text("[account work\nserver = pop.work.example\n")
+        settings.chmod(0o600)
+        result = self.run_cli("accounts")
+        self.assertEqual((result.returncode, result.stdout.split("\t")[0]), (0, "main"))
+        self.assertEqual(result.stdout.count("\n"), 1)
+        self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+        self.assertIn("glimmerfen-cli: The settings file glimmerfen.conf was damaged",
+                      result.stderr)
+        self.assertFalse(settings.exists())
+        self.assertEqual(len(list(self.data.glob(SETTINGS_FILE + ".damaged-*"))), 1)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
