@@ -15,6 +15,9 @@ Behaviour for RETR n is chosen by `retr_faults[n]`:
   ("stall", k, seconds, span) the first k bytes, then one byte every `seconds`
                               for at most `span` seconds, then the connection closes
   ("chunked", size, pause)    the reply in writes of `size` bytes, `pause` s apart
+  ("hang", k)                 the first k bytes, then nothing until release() or
+                              stop(), then the connection closes; `hanging` is set
+                              while it waits
 
 Server-wide options: `bytewise` sends every reply one byte per write,
 `status_pad` lengthens RETR status lines, `capa` replaces the capability list
@@ -34,6 +37,9 @@ from pathlib import Path
 
 USER = "tester"
 PASSWORD = "secret-pass"
+
+# The longest a "hang" fault waits for release() or stop().
+HANG_LIMIT = 300.0
 
 DEFAULT_CAPA = [b"CAPA", b"TOP", b"UIDL", b"RESP-CODES", b"PIPELINING", b"STLS",
                 b"USER", b"SASL PLAIN", b"IMPLEMENTATION fake"]
@@ -77,6 +83,9 @@ class FakePop3Server:
         self.sessions_done = 0
         self.errors = []
         self._stop = threading.Event()
+        # A "hang" fault waits for release(); `hanging` tells a test it has begun.
+        self.hanging = threading.Event()
+        self._release = threading.Event()
         self._listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._listener.bind(("127.0.0.1", port))
@@ -101,6 +110,10 @@ class FakePop3Server:
             self._listener.close()
         except OSError:
             pass
+
+    def release(self):
+        """Ends a "hang" fault: its connection closes."""
+        self._release.set()
 
     def __enter__(self):
         return self.start()
@@ -289,6 +302,16 @@ class FakePop3Server:
                     break
                 conn.sendall(reply[position:position + 1])
                 position += 1
+            return False
+        if kind == "hang":
+            conn.sendall(reply[:fault[1]])
+            self.hanging.set()
+            # stop() ends it too, and a forgotten one gives up after HANG_LIMIT.
+            deadline = time.monotonic() + HANG_LIMIT
+            while (not self._release.wait(0.2) and not self._stop.is_set()
+                   and time.monotonic() < deadline):
+                pass
+            self.hanging.clear()
             return False
         raise ValueError(f"unknown RETR fault {fault!r}")
 

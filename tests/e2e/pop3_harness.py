@@ -626,6 +626,8 @@ class Proxy:
             os.chown(self.dir, self.run_as["user"], self.run_as["group"])
             os.chmod(self.dir, 0o700)
         self.local_port = local_port or free_ports(1)[0]
+        # Local port of every account beside "main", by name (add_account).
+        self.accounts = {}
         self.child = None
         # The environment of the proxy and of later commands (SSL_CERT_FILE).
         self.env = None
@@ -652,11 +654,26 @@ class Proxy:
     def cli_text(self, *args) -> str:
         return self.cli(*args).decode("latin-1")
 
-    def start(self):
+    def add_account(self, name: str, pop3_port: int, local_port: int = None,
+                    server_ip: str = "127.0.0.1", options=()) -> int:
+        """Adds an account with `glimmerfen-cli accounts add`; returns its local
+        port. `options` are further command-line words (--security ...)."""
+        local_port = local_port or free_ports(1)[0]
+        self.cli("accounts", "add", name, "--server-ip", server_ip, "--pop3-port", pop3_port,
+                 "--local-port", local_port, *options)
+        self.accounts[name] = local_port
+        return local_port
+
+    def start(self, wait_ports=None):
+        """Starts the proxy and waits until it listens on `wait_ports` (default:
+        the local port of "main" and of every added account)."""
+        if wait_ports is None:
+            wait_ports = [self.local_port, *self.accounts.values()]
         self.child = Child([CLI, "-C", self.dir, "proxy"], self.dir / "proxy.log", env=self.env,
                            run_as=self.run_as)
         try:
-            wait_listening(self.local_port, process=self.child.process)
+            for port in wait_ports:
+                wait_listening(port, process=self.child.process)
         except HarnessError as error:
             code = self.stop()
             raise HarnessError(f"{error} (exit {code})\n{self.log()[-4000:]}") from None
@@ -676,6 +693,13 @@ class Proxy:
     def log(self) -> str:
         path = self.dir / "proxy.log"
         return path.read_bytes().decode("latin-1") if path.exists() else ""
+
+    def wait_log(self, text: str, timeout: float = START_TIMEOUT):
+        """Waits until the proxy's log holds `text`."""
+        try:
+            wait_until(lambda: text in self.log(), timeout, f"proxy log line {text!r}")
+        except HarnessError as error:
+            raise HarnessError(f"{error}\n{self.log()[-3000:]}") from None
 
     def error_log(self) -> str:
         path = self.dir / "ErrorLog.txt"
