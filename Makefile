@@ -68,6 +68,7 @@ bench: build
 	bash bench/rate_vs_bogofilter.sh
 	bash bench/proxy_vs_direct.sh
 	bash bench/proxy_tls_vs_direct.sh
+	bash bench/accounts_vs_one.sh
 
 # A .deb of what `cmake --install` installs, with prefix /usr, into $(BUILD_DIR)/.
 package:
