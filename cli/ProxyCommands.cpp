@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -9,6 +10,8 @@
 #include <mutex>
 #include <optional>
 #include <ostream>
+#include <utility>
+#include <vector>
 
 #include "cli/BuildCommands.h"
 #include "cli/CliError.h"
@@ -20,10 +23,11 @@
 #include "platform/Files.h"
 #include "platform/HostLookup.h"
 #include "platform/InstanceLock.h"
+#include "proxy/AccountServers.h"
 #include "proxy/ProcessObjects.h"
 #include "proxy/ServerProbe.h"
-#include "proxy/ServerThread.h"
 #include "proxy/SpamFlagWord.h"
+#include "store/AccountBook.h"
 #include "store/Backup.h"
 #include "store/Folder.h"
 #include "store/Pop3Settings.h"
@@ -79,22 +83,31 @@ class ProxyConsole : public ConsoleDesktop {
     }
 
     // Nobody can answer: the port stays as it was (the proxy's rule still
-    // moves one outside 1025 to 5000 to 2000), and the command reports the
-    // conflict and ends.
-    int askForPort(int currentPort) override {
-        m_conflictPort = currentPort;
+    // moves one outside 1025 to 5000 to 2000) and the account is left
+    // unserved; the command reports the conflict and ends when no account
+    // can listen at all.
+    int askForPort(int currentPort, const std::string& account) override {
+        std::lock_guard lock(m_conflictMutex);
+        m_conflicts.push_back({account, currentPort});
         return currentPort;
     }
-    std::optional<int> conflictPort() const {
-        const int port = m_conflictPort.load();
-        return port >= 0 ? std::optional<int>(port) : std::nullopt;
+    // The conflicts told so far, in order.
+    std::vector<std::pair<std::string, int>> conflicts() const {
+        std::lock_guard lock(m_conflictMutex);
+        return m_conflicts;
+    }
+    bool inConflict(const std::string& account) const {
+        std::lock_guard lock(m_conflictMutex);
+        return std::any_of(m_conflicts.begin(), m_conflicts.end(),
+                           [&](const auto& conflict) { return conflict.first == account; });
     }
 
   private:
     std::ostream& m_out;
     std::mutex m_mutex;
     CDatabase* m_database = nullptr;
-    std::atomic<int> m_conflictPort{-1};
+    mutable std::mutex m_conflictMutex;
+    std::vector<std::pair<std::string, int>> m_conflicts;
 };
 
 // Blocks the stop and build-request signals in this thread and in every thread
@@ -131,14 +144,6 @@ std::string conflictText(int port) {
     return "There is a Server Port conflict.  The current port number " + std::to_string(port) +
            " must be changed. Another program, maybe another user's, holds 127.0.0.1:" +
            std::to_string(port) + ".";
-}
-
-std::string serverText(const Pop3Settings& settings) {
-    const std::string host =
-        settings.useDomainName
-            ? settings.serverName
-            : platform::addressToDotted({settings.ip1, settings.ip2, settings.ip3, settings.ip4});
-    return host + ":" + std::to_string(settings.pop3Port);
 }
 
 // The settings file beside the store; a damaged one has been set aside, which
@@ -197,6 +202,42 @@ std::string sessionLine(const SessionSummary& summary) {
            std::to_string(summary.spam) + " marked as spam";
 }
 
+// Serves until a stop signal, or until no account can listen for a port
+// conflict nobody here can answer (then the conflict is the command's error).
+void serveUntilStopped(AccountServers& servers, ProxyConsole& console,
+                       const BlockedSignals& signals, ProcessObjects& objects, int accounts) {
+    auto nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
+    std::size_t conflictsTold = 0;
+    const auto held = [&console](const std::string& account) { return console.inConflict(account); };
+    for (;;) {
+        const int signal = signals.wait(kSignalPoll);
+        if (signal == SIGINT || signal == SIGTERM) {
+            console.log("stopping");
+            return;
+        }
+        if (signal == kBuildRequestSignal) {
+            objects.schedule.setBuildNowPending(true);
+            console.log("build requested");
+        }
+        const auto conflicts = console.conflicts();
+        if (static_cast<int>(conflicts.size()) >= accounts) {
+            throw CliError(conflictText(conflicts.front().second));
+        }
+        // With one account the error says it all; with several, the others
+        // go on and the conflict is told as it happens.
+        for (; accounts > 1 && conflictsTold < conflicts.size(); ++conflictsTold) {
+            console.log(accountPrefix(conflicts[conflictsTold].first) +
+                        conflictText(conflicts[conflictsTold].second));
+        }
+        if (std::chrono::steady_clock::now() >= nextRestartCheck) {
+            nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
+            for (const std::string& account : servers.restartIfStopped(held)) {
+                console.log(accountPrefix(account) + "the proxy had stopped; restarted");
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void proxy(const Arguments& args, std::ostream&, std::ostream& messages) {
@@ -218,56 +259,38 @@ void proxy(const Arguments& args, std::ostream&, std::ostream& messages) {
     console.attach(objects.store);
     objects.applyStateByte();
 
-    ProxyContext context{
+    const ProxyServices services{
         objects.store,
         objects.bayes,
         objects.whiteList,
         objects.blackList,
         objects.resolver,
         console,
-        objects.proxyState,
-        objects.refreshDoneEvent,
+        objects.sessionGate,
         [&objects, &console] {
             if (objects.buildCheck.onListenerPass()) {
                 console.log("filter build ended");
             }
         },
-        [&console, &objects](std::uint16_t port) {
-            console.log("listening on 127.0.0.1:" + std::to_string(port) + ", POP3 server " +
-                        serverText(objects.store.getPOP3Settings()));
+        [&console, &objects](const std::string& account, std::uint16_t port) {
+            const std::optional<Account> served = AccountBook(objects.store).find(account);
+            console.log(accountPrefix(account) + "listening on 127.0.0.1:" + std::to_string(port) +
+                        (served ? ", POP3 server " + serverText(served->pop3) : std::string()));
         },
-        [&console](const SessionSummary& summary) { console.log(sessionLine(summary)); }};
-    ServerThread server(context);
-    server.startServerThread();
-
-    auto nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
-    std::optional<int> conflict;
-    for (;;) {
-        const int signal = signals.wait(kSignalPoll);
-        if (signal == SIGINT || signal == SIGTERM) {
-            console.log("stopping");
-            break;
-        }
-        if (signal == kBuildRequestSignal) {
-            objects.schedule.setBuildNowPending(true);
-            console.log("build requested");
-        }
-        conflict = console.conflictPort();
-        if (conflict) {
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= nextRestartCheck) {
-            nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
-            if (server.restartIfStopped()) {
-                console.log("the proxy had stopped; restarted");
-            }
-        }
+        [&console](const std::string& account, const SessionSummary& summary) {
+            console.log(accountPrefix(account) + sessionLine(summary));
+        }};
+    AccountServers servers(services);
+    const int accounts = servers.startAll();
+    try {
+        serveUntilStopped(servers, console, signals, objects, accounts);
+    } catch (...) {
+        cancelBuild = true;
+        servers.stopForExit();
+        throw;
     }
     cancelBuild = true;
-    server.stopForExit();
-    if (conflict) {
-        throw CliError(conflictText(*conflict));
-    }
+    servers.stopForExit();
 }
 
 void settings(const Arguments& args, std::ostream& out, std::ostream& messages) {

@@ -99,8 +99,9 @@ void ConsoleDesktop::postRefreshViews(int, platform::Event& done) {
     done.set();
 }
 
-int ConsoleDesktop::askForPort(int currentPort) {
-    showTimedBox("There is a Server Port conflict.  The current port number " +
+int ConsoleDesktop::askForPort(int currentPort, const std::string& account) {
+    showTimedBox(accountPrefix(account) +
+                 "There is a Server Port conflict.  The current port number " +
                  std::to_string(currentPort) + " must be changed.");
     return currentPort;
 }

@@ -24,7 +24,7 @@ class ConsoleDesktop : public Desktop {
 
     // No person can answer: the conflict is printed, and the port stays as it
     // was, which the caller reports as a failure.
-    int askForPort(int currentPort) override;
+    int askForPort(int currentPort, const std::string& account) override;
     bool isNewEmailsShown() override { return false; }
     void addHeaderRow(const HeaderRow&) override {}
     void showMessage(const std::string& message) override { showTimedBox(message); }

@@ -9,6 +9,12 @@ namespace platform {
 class Event;
 }
 
+// How a message about one account begins: nothing for "main", the store's
+// own account that every installation has, "account NAME: " for the others.
+inline std::string accountPrefix(const std::string& account) {
+    return account == "main" ? std::string() : "account " + account + ": ";
+}
+
 // The status-bar panes that the core sets.
 enum class StatusPane { Dnsbl, Bayes };
 
@@ -33,8 +39,8 @@ class Desktop {
     // session); `done` is set when the views have been refreshed.
     virtual void postRefreshViews(int parameter, platform::Event& done) = 0;
     // The port conflict dialog: "There is a Server Port conflict. ..." with the
-    // current port; returns the port the user entered.
-    virtual int askForPort(int currentPort) = 0;
+    // current port of the named account; returns the port the user entered.
+    virtual int askForPort(int currentPort, const std::string& account) = 0;
     // Whether the header list shows New Emails, and a row added to it there.
     virtual bool isNewEmailsShown() = 0;
     virtual void addHeaderRow(const HeaderRow& row) = 0;

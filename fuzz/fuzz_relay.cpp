@@ -56,6 +56,7 @@
 #include "proxy/MidpointServer.h"
 #include "proxy/PopCommand.h"
 #include "proxy/ProxyState.h"
+#include "proxy/SessionGate.h"
 #include "proxy/SpamFlagWord.h"
 #include "proxy/SpamMarker.h"
 #include "rating/BayesFilter.h"
@@ -97,7 +98,7 @@ class QuietDesktop : public Desktop {
     void setStatusText(StatusPane, const std::string&) override {}
     void runBuilderDialog(BuilderJob&) override {}
     void postRefreshViews(int, platform::Event& done) override { done.set(); }
-    int askForPort(int currentPort) override { return currentPort; }
+    int askForPort(int currentPort, const std::string&) override { return currentPort; }
     // Shown, so that a recorded message also goes the way of a header row.
     bool isNewEmailsShown() override { return true; }
     void addHeaderRow(const HeaderRow&) override {}
@@ -767,8 +768,8 @@ class RelayWorld {
     }
 
     std::unique_ptr<CMidPointServer> makeProxy() {
-        const ProxyContext context{m_database, m_bayes,   m_white, m_black, m_resolver, m_desktop,
-                                   m_state,    m_refresh, {},      {},      {}};
+        const ProxyContext context{m_database, m_bayes, m_white,   m_black, m_resolver, m_desktop,
+                                   m_state,    m_gate,  m_refresh, {},      {},         {}};
         return std::make_unique<CMidPointServer>(context, fuzzTimeouts());
     }
 
@@ -846,6 +847,7 @@ class RelayWorld {
     MessageRater m_rater;
     Model m_model;
     ProxyState m_state;
+    SessionGate m_gate;
     platform::Event m_refresh{platform::Event::Reset::Manual};
     TcpSocket m_sourceListener;
     int m_destinationListener = -1;

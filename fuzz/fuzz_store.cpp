@@ -58,7 +58,7 @@ class CountingDesktop : public Desktop {
     void setStatusText(StatusPane, const std::string&) override {}
     void runBuilderDialog(BuilderJob&) override {}
     void postRefreshViews(int, platform::Event&) override {}
-    int askForPort(int currentPort) override { return currentPort; }
+    int askForPort(int currentPort, const std::string&) override { return currentPort; }
     bool isNewEmailsShown() override { return false; }
     void addHeaderRow(const HeaderRow&) override {}
     void showMessage(const std::string&) override {}

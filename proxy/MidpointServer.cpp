@@ -18,10 +18,12 @@
 #include "platform/SocketError.h"
 #include "proxy/PopCommand.h"
 #include "proxy/ProxyState.h"
+#include "proxy/SessionGate.h"
 #include "proxy/SlicedWait.h"
 #include "proxy/SpamFlagWord.h"
 #include "rating/BayesFilter.h"
 #include "store/Database.h"
+#include "store/AccountBook.h"
 #include "store/Folder.h"
 #include "store/SettingsFile.h"
 
@@ -136,7 +138,26 @@ CMidPointServer::~CMidPointServer() {
 }
 
 void CMidPointServer::readSettings() {
-    const Pop3Settings settings = m_context.database.getPOP3Settings();
+    if (m_context.account == Account::kMainName) {
+        readSettings(Settings{});
+    } else {
+        readSettings(SettingsFile::loadAsIs());
+    }
+}
+
+// "main" is the store's; any other account's server and ports are in the file.
+void CMidPointServer::readSettings(const Settings& file) {
+    Pop3Settings settings;
+    if (m_context.account == Account::kMainName) {
+        settings = m_context.database.getPOP3Settings();
+    } else {
+        const AccountSettings* entry = file.find(m_context.account);
+        if (entry == nullptr || !entry->pop3) {
+            throw PlainFailure{"The account " + m_context.account +
+                               " is no longer in the settings file"};
+        }
+        settings = *entry->pop3;
+    }
     m_useDomainName = settings.useDomainName;
     m_serverName = settings.serverName;
     m_ip1 = settings.ip1;
@@ -164,13 +185,17 @@ Pop3Settings CMidPointServer::currentSettings() const {
 // is damaged, may be hiding a request for TLS, so no session goes ahead on a
 // guess (the defaults would send the user's password in the clear); the file
 // is left as it is for the person to repair or set again.
-std::optional<ServerSecurity> CMidPointServer::readSecurity() {
+std::optional<CMidPointServer::SessionSettings> CMidPointServer::readSessionSettings() {
     try {
-        return SettingsFile::loadAsIs().security("main");
+        const Settings file = SettingsFile::loadAsIs();
+        readSettings(file);
+        return SessionSettings{file.security(m_context.account), file.classificationHeader};
     } catch (const CError& error) {
         m_context.desktop.showTimedBox(error.what());
-        return std::nullopt;
+    } catch (const PlainFailure& failure) {
+        m_context.desktop.showTimedBox(failure.message);
     }
+    return std::nullopt;
 }
 
 // ---------------------------------------------------------------- listener
@@ -224,17 +249,34 @@ bool CMidPointServer::bindListener() {
         code = m_oServSocket.lastError();
     }
     if (code == kAddressInUse) {
-        int port = m_context.desktop.askForPort(m_localPort);
+        int port = m_context.desktop.askForPort(m_localPort, m_context.account);
         if (port < kLowestLocalPort || port > kHighestLocalPort) {
             port = kFallbackLocalPort;
         }
-        Pop3Settings settings = currentSettings();
-        settings.localPort = port;
-        m_context.database.setPOP3Settings(settings);
+        keepLocalPort(port);
     }
     diag::recordError("bind() error", kServerOperation, kWinsockLabel, code,
                       platform::socketErrorText(code), GF_HERE);
     return false;
+}
+
+// The port the person chose after a conflict, kept where the account lives.
+void CMidPointServer::keepLocalPort(int port) {
+    Pop3Settings settings = currentSettings();
+    settings.localPort = port;
+    if (m_context.account == Account::kMainName) {
+        m_context.database.setPOP3Settings(settings);
+        return;
+    }
+    AccountBook book(m_context.database);
+    std::optional<Account> account = book.find(m_context.account);
+    if (!account) {
+        return;
+    }
+    account->pop3.localPort = port;
+    if (const std::optional<std::string> refused = book.update(account->name, *account)) {
+        m_context.desktop.showTimedBox(*refused);
+    }
 }
 
 void CMidPointServer::listenerPass() {
@@ -256,6 +298,8 @@ void CMidPointServer::listenerPass() {
             m_flowMonitor.stop();
             // A refused connection reached nothing the views show: the slot
             // is free at once.
+            m_state.sessionActive = false;
+            m_context.gate.endSession();
             if (served) {
                 refreshViews();
             }
@@ -269,27 +313,21 @@ void CMidPointServer::listenerPass() {
 }
 
 bool CMidPointServer::beginSession() {
-    std::lock_guard lock(m_state.proxyLock);
-    // The lock stays held while a mail move or the last refresh finishes, so no
-    // move can start in between; a stop ends the wait, or exit would hang here.
-    while (m_state.mailMoveActive || m_state.refreshPending) {
-        if (m_state.shutFlag) {
-            return false;
-        }
-        std::this_thread::sleep_for(m_timeouts.mailMovePoll);
+    if (!m_context.gate.beginSession(m_state.shutFlag, m_timeouts.mailMovePoll)) {
+        return false;
     }
     m_state.sessionActive = true;
     return true;
 }
 
 void CMidPointServer::refreshViews() {
-    m_state.refreshPending = true;
-    // Cleared on every way out: left set, it would keep every later session
-    // and every mail move waiting for good.
+    m_context.gate.beginRefresh();
+    // Ended on every way out: left pending, it would keep every mail move
+    // waiting for good.
     struct RefreshDone {
-        std::atomic<bool>& pending;
-        ~RefreshDone() { pending = false; }
-    } refreshDone{m_state.refreshPending};
+        SessionGate& gate;
+        ~RefreshDone() { gate.endRefresh(); }
+    } refreshDone{m_context.gate};
     waitForViewRefresh();
     trace("6", kServerTrace, GF_HERE);
 }
@@ -551,18 +589,19 @@ void CMidPointServer::closeSession(ByteStream& client, ByteStream& pop3) {
 }
 
 ServerLink::Opened CMidPointServer::getPOP3Connection(ServerLink& link, ByteStream& client) {
-    readSettings();
-    const std::optional<ServerSecurity> security = readSecurity();
-    if (!security) {
+    const std::optional<SessionSettings> session = readSessionSettings();
+    if (!session) {
         refuseClient(client, "Glimmerfen could not read its settings file " +
                                  std::string(SettingsFile::kFileName));
         return ServerLink::Opened::Failed;
     }
-    const ServerLink::Opened opened = link.open(proxy::ServerTarget{currentSettings(), *security});
+    m_classificationHeader = session->classificationHeader;
+    const ServerLink::Opened opened =
+        link.open(proxy::ServerTarget{currentSettings(), session->security});
     if (opened != ServerLink::Opened::Failed) {
         return opened;
     }
-    if (security->mode == Security::Plain) {
+    if (session->security.mode == Security::Plain) {
         raisePlainFailure(link.failure());
     }
     // When TLS was asked for, the person must learn why nothing came, and the
@@ -707,7 +746,7 @@ CMidPointServer::ReadStep CMidPointServer::readStep(TextWindow& window, ByteStre
 RelayResult CMidPointServer::relayRetrieval(TextWindow& window, proxy::UnitEnd& unit,
                                             ByteStream& source, ByteStream& destination) {
     ++m_retrCount;
-    m_state.newMailArrived = true;
+    m_context.gate.newMailArrived = true;
     trace("1", kRelayTrace, GF_HERE);
     restartFlowWindow();
     const Collected collected = collectRetrieval(window, unit, source);
@@ -787,19 +826,42 @@ std::size_t CMidPointServer::rateAndMark(const Collected& collected, bool multiL
     trace("2a", kRelayTrace, GF_HERE);
     char* text = m_messageBuf.data() + collected.statusLength;
     const auto textLength = static_cast<int>(collected.length - collected.statusLength);
+    m_lastListVerdict.reset();
     const int verdict = rateRetrievedMessage(text, textLength);
-    bool spam = verdict == kSpam;
+    proxy::Classification classification{m_lastListVerdict, std::nullopt, verdict == kSpam};
     if (verdict == kUndecided) {
-        spam =
-            m_context.bayes.rateText(std::string_view(text, static_cast<std::size_t>(textLength)))
-                .spam;
+        const BayesRating rating = m_context.bayes.rateText(
+            std::string_view(text, static_cast<std::size_t>(textLength)));
+        classification.spam = rating.spam;
+        if (m_context.bayes.isEnabled() && m_context.bayes.tablePresent()) {
+            classification.bayesRating = rating.rating;
+        }
     }
-    if (!spam) {
-        return collected.length;
+    std::size_t length = collected.length;
+    if (classification.spam) {
+        ++m_summary.spam;
+        const std::span<char> room(text, m_messageBuf.size() - collected.statusLength);
+        length = collected.statusLength + static_cast<std::size_t>(addSpamToSubject(room, textLength));
     }
-    ++m_summary.spam;
-    const std::span<char> room(text, m_messageBuf.size() - collected.statusLength);
-    return collected.statusLength + static_cast<std::size_t>(addSpamToSubject(room, textLength));
+    if (!m_classificationHeader) {
+        return length;
+    }
+    return addClassification(length, collected.statusLength, classification);
+}
+
+// The line goes first in the header, where no earlier line can hide it. The
+// stored copy was written before, as the server sent it.
+std::size_t CMidPointServer::addClassification(std::size_t length, std::size_t statusLength,
+                                               const proxy::Classification& classification) {
+    const std::string line = proxy::classificationLine(classification);
+    if (line.size() > proxy::kMaxClassificationLine ||
+        length + line.size() >= m_messageBuf.size()) {
+        return length;
+    }
+    char* const text = m_messageBuf.data() + statusLength;
+    std::memmove(text + line.size(), text, length - statusLength);
+    std::memcpy(text, line.data(), line.size());
+    return length + line.size();
 }
 
 // Sends in pieces of at most 100 bytes, so a stop is seen between them.
@@ -919,6 +981,7 @@ int CMidPointServer::rateRetrievedMessage(char* text, int length) {
     if (!verdict) {
         return kUndecided;
     }
+    m_lastListVerdict = verdict;
     return *verdict == Verdict::White ? kNotSpam : kSpam;
 }
 

@@ -13,6 +13,7 @@
 #include "analysis/HeaderParser.h"
 #include "platform/ByteStream.h"
 #include "platform/TcpSocket.h"
+#include "proxy/ClassificationHeader.h"
 #include "proxy/FlowMonitor.h"
 #include "proxy/PassOn.h"
 #include "proxy/ServerLink.h"
@@ -27,7 +28,9 @@ class CDatabase;
 class Desktop;
 class DnsResolver;
 class FilterList;
+class SessionGate;
 struct ProxyState;
+struct Settings;
 namespace platform {
 class Event;
 }
@@ -50,8 +53,12 @@ struct ProxyContext {
     FilterList& blackList;
     DnsResolver& resolver;
     Desktop& desktop;
+    // This account's proxy.
     ProxyState& state;
-    // Set by the views once they have refreshed after a session.
+    // What the sessions of every account share with the window's mail moves.
+    SessionGate& gate;
+    // This proxy's own: set by the views once they have refreshed after one
+    // of its sessions, so two sessions ending together each get theirs.
     platform::Event& refreshDoneEvent;
     // Called once per listener pass: the check for a scheduled filter build.
     std::function<void()> listenerPass;
@@ -59,6 +66,9 @@ struct ProxyContext {
     std::function<void(std::uint16_t)> listening;
     // Told at the end of each client session.
     std::function<void(const SessionSummary&)> sessionEnded;
+    // The account served: "main" is the store's POP3 settings, any other is
+    // read from the settings file.
+    std::string account = "main";
 };
 
 // The waits of the proxy. The defaults are the real ones; tests shorten them.
@@ -116,7 +126,8 @@ class CMidPointServer {
     static constexpr std::size_t kReadSize = 100;
     static constexpr std::size_t kCollectLimit = 4900;
     static constexpr std::size_t kMaxCollected = kCollectLimit + kReadSize - 1;
-    static constexpr std::size_t kMessageBufSize = kMaxCollected + proxy::kMaxMarkGrowth + 1;
+    static constexpr std::size_t kMessageBufSize =
+        kMaxCollected + proxy::kMaxMarkGrowth + proxy::kMaxClassificationLine + 1;
     static constexpr std::size_t kLastTextSize = 300;
     static constexpr int kMaxRecordedRetrievals = 90;
     static constexpr std::size_t kHeldCommandLimit = proxy::PassOn::kHeldCommandLimit;
@@ -195,9 +206,17 @@ class CMidPointServer {
         std::optional<RelayResult> end;
     };
 
+    // What a session goes by, read from the files when it starts.
+    struct SessionSettings {
+        ServerSecurity security;
+        bool classificationHeader = false;
+    };
+
     void readSettings();
+    void readSettings(const Settings& file);
     Pop3Settings currentSettings() const;
-    std::optional<ServerSecurity> readSecurity();
+    std::optional<SessionSettings> readSessionSettings();
+    void keepLocalPort(int port);
     [[noreturn]] void raisePlainFailure(const proxy::ServerLink::Failure& failure);
     void refuseClient(platform::ByteStream& client, const std::string& sentence);
     bool fromOwnUser(platform::TcpSocket& client);
@@ -229,6 +248,8 @@ class CMidPointServer {
     bool collectPiece(TextWindow& window, proxy::UnitEnd& unit, std::span<const char> piece,
                       Collected& collected);
     std::size_t rateAndMark(const Collected& collected, bool multiLine);
+    std::size_t addClassification(std::size_t length, std::size_t statusLength,
+                                  const proxy::Classification& classification);
     std::optional<RelayResult> sendCollected(TextWindow& window, platform::ByteStream& destination,
                                              std::size_t length);
     RelayResult relayPlain(TextWindow& window, proxy::UnitEnd& unit, platform::ByteStream& source,
@@ -264,6 +285,9 @@ class CMidPointServer {
     int m_pop3Port = 110;
     int m_localPort = 1070;
     bool m_useDomainName = true;
+    bool m_classificationHeader = false;
+    // The list verdict of the last rated message, if a list decided.
+    std::optional<Verdict> m_lastListVerdict;
 
     proxy::SlicedIo m_io;
     CHeaderParser m_parser;

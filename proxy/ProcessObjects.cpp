@@ -8,7 +8,7 @@ ProcessObjects::ProcessObjects(Desktop& desktop, std::uint16_t nameServerPort)
       bayes(store, desktop),
       resolver(store, desktop, nameServerPort),
       builder(store, bayes, schedule, desktop),
-      buildCheck(schedule, builder, buildSemaphore, refreshDoneEvent, desktop) {
+      buildCheck(schedule, builder, buildSemaphore, buildRefreshDone, desktop) {
     bayes.load();
 }
 

@@ -8,7 +8,7 @@
 #include "desktop/Desktop.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"
-#include "proxy/ProxyState.h"
+#include "proxy/SessionGate.h"
 #include "rating/BayesFilter.h"
 #include "rating/DnsResolver.h"
 #include "rating/FilterList.h"
@@ -39,8 +39,10 @@ class ProcessObjects {
     DnsResolver resolver;
     ScheduleData schedule;
     AutoFilterBuilder builder;
-    ProxyState proxyState;
-    // Set by the views when they have refreshed after a session or a build.
-    platform::Event refreshDoneEvent{platform::Event::Reset::Manual};
+    // Every account's sessions against the window's mail moves.
+    SessionGate sessionGate;
+    // Set by the views when they have refreshed after a scheduled build; each
+    // account's proxy has a completion of its own.
+    platform::Event buildRefreshDone{platform::Event::Reset::Manual};
     ScheduledBuildCheck buildCheck;
 };

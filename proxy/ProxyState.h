@@ -6,19 +6,16 @@
 #include <mutex>
 #include <string>
 
-// The flags and counters that the server thread shares with the user interface
-// and the flow-rate monitor. Each is written by one side and polled by the
-// other; atomics keep those polls free of data races.
+// The flags and counters that one account's server thread shares with the user
+// interface and the flow-rate monitor. Each is written by one side and polled
+// by the other; atomics keep those polls free of data races. What the
+// accounts share is the SessionGate's.
 struct ProxyState {
     // The proxy must stop; also tells the user interface it has stopped.
     std::atomic<bool> shutFlag{false};
     // The user interface is closing or restarting the proxy: no automatic restart.
     std::atomic<bool> appClosing{false};
     std::atomic<bool> sessionActive{false};
-    std::atomic<bool> refreshPending{false};
-    std::atomic<bool> mailMoveActive{false};
-    // Set at every RETR; the tray animation reads and clears it.
-    std::atomic<bool> newMailArrived{false};
 
     // Flow-rate monitor.
     // 64 bits: a fast transfer over a whole window must not wrap the count.
@@ -26,9 +23,6 @@ struct ProxyState {
     std::atomic<std::int32_t> flowTicks{0};
     std::atomic<bool> flowActive{false};
     std::atomic<bool> flowStop{false};
-
-    // Makes the start of a session and the start of a mail move exclusive.
-    std::mutex proxyLock;
 
     // The monitor's message when it stops a session.
     void setShutReason(std::string reason) {

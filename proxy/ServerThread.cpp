@@ -101,24 +101,34 @@ bool ServerThread::restartIfStopped() {
 }
 
 bool ServerThread::restartServer(std::chrono::milliseconds wait) {
-    ProxyState& state = m_context.state;
-    state.shutFlag = true;
-    state.appClosing = true;
-    if (!waitEnded(wait)) {
+    if (!restart(wait)) {
         m_context.desktop.showMessage("Didn't Restart. 5 second wait timed out.");
+        return false;
+    }
+    m_context.desktop.showMessage("Server Restarted!");
+    return true;
+}
+
+bool ServerThread::restart(std::chrono::milliseconds wait) {
+    ProxyState& state = m_context.state;
+    requestStop();
+    if (!waitEnded(wait)) {
         return false;
     }
     joinEnded();
     state.shutFlag = false;
     startServerThread();
     state.appClosing = false;
-    m_context.desktop.showMessage("Server Restarted!");
     return true;
 }
 
-bool ServerThread::stopForExit(std::chrono::milliseconds wait) {
+void ServerThread::requestStop() {
     m_context.state.shutFlag = true;
     m_context.state.appClosing = true;
+}
+
+bool ServerThread::stopForExit(std::chrono::milliseconds wait) {
+    requestStop();
     return waitEnded(wait);
 }
 

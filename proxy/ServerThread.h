@@ -37,6 +37,13 @@ class ServerThread {
     // Restart. 5 second wait timed out." and returns false with shutFlag and
     // appClosing left set.
     bool restartServer(std::chrono::milliseconds wait = std::chrono::seconds(5));
+    // Restart Server without a word: stops the proxy, waits for its thread at
+    // most `wait` and starts it again. False on time-out, with shutFlag and
+    // appClosing left set.
+    bool restart(std::chrono::milliseconds wait);
+    // Sets shutFlag and appClosing without waiting: several proxies stopping
+    // together wait for each other's ends only once.
+    void requestStop();
 
     // For exit: sets shutFlag and appClosing and waits at most `wait`; true when
     // the thread has ended.

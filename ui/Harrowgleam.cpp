@@ -9,7 +9,7 @@
 #include "diag/SourceName.h"
 #include "platform/Files.h"
 #include "proxy/ProcessObjects.h"
-#include "proxy/ServerThread.h"
+#include "proxy/AccountServers.h"
 #include "store/Backup.h"
 #include "ui/AppIcons.h"
 #include "ui/MainFrm.h"
@@ -50,18 +50,17 @@ bool CHarrowgleamApp::startUp(int& exitCode) {
     m_context = std::make_unique<ViewContext>(ViewContext{*m_objects, *m_desktop, m_prompter});
 
     ProcessObjects& objects = *m_objects;
-    ProxyContext proxy{objects.store,
-                       objects.bayes,
-                       objects.whiteList,
-                       objects.blackList,
-                       objects.resolver,
-                       *m_desktop,
-                       objects.proxyState,
-                       objects.refreshDoneEvent,
-                       [shared = m_objects.get()] { shared->buildCheck.onListenerPass(); },
-                       {},
-                       {}};
-    m_server = std::make_unique<ServerThread>(proxy);
+    const ProxyServices proxy{objects.store,
+                              objects.bayes,
+                              objects.whiteList,
+                              objects.blackList,
+                              objects.resolver,
+                              *m_desktop,
+                              objects.sessionGate,
+                              [shared = m_objects.get()] { shared->buildCheck.onListenerPass(); },
+                              {},
+                              {}};
+    m_server = std::make_unique<AccountServers>(proxy);
     m_frame = std::make_unique<CMainFrame>(*m_context, *m_server);
     m_prompter.setParent(m_frame.get());
 
@@ -89,7 +88,7 @@ bool CHarrowgleamApp::startUp(int& exitCode) {
     } else {
         m_frame->show();
     }
-    m_server->startServerThread();
+    m_server->startAll();
     exitCode = 0;
     return true;
 }
@@ -108,9 +107,8 @@ void CHarrowgleamApp::exitInstance() {
     if (m_desktop) {
         m_desktop->shutdown();
     }
-    if (m_objects) {
-        m_objects->proxyState.shutFlag = true;
-        m_objects->proxyState.appClosing = true;
+    if (m_server) {
+        m_server->stopForExit(std::chrono::milliseconds(0));
     }
     m_signals.reset();
     m_server.reset();

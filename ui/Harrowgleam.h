@@ -8,7 +8,7 @@
 class CMainFrame;
 class ProcessObjects;
 class QtDesktop;
-class ServerThread;
+class AccountServers;
 class ProcessSignals;
 struct ViewContext;
 
@@ -38,7 +38,7 @@ class CHarrowgleamApp {
     std::unique_ptr<QtDesktop> m_desktop;
     std::unique_ptr<ProcessObjects> m_objects;
     std::unique_ptr<ViewContext> m_context;
-    std::unique_ptr<ServerThread> m_server;
+    std::unique_ptr<AccountServers> m_server;
     platform::InstanceLock m_lock;
     std::unique_ptr<CMainFrame> m_frame;
     std::unique_ptr<ProcessSignals> m_signals;

@@ -128,16 +128,10 @@ QString paneText(Folder folder) {
 // downloads or its refresh is pending, and no session starts until it ends.
 class MailMoveClaim {
   public:
-    explicit MailMoveClaim(ProxyState& state) : m_state(state) {
-        std::lock_guard lock(state.proxyLock);
-        m_claimed = !state.sessionActive && !state.refreshPending;
-        if (m_claimed) {
-            state.mailMoveActive = true;
-        }
-    }
+    explicit MailMoveClaim(SessionGate& gate) : m_gate(gate), m_claimed(gate.tryClaimMailMove()) {}
     ~MailMoveClaim() {
         if (m_claimed) {
-            m_state.mailMoveActive = false;
+            m_gate.releaseMailMove();
         }
     }
     MailMoveClaim(const MailMoveClaim&) = delete;
@@ -146,8 +140,8 @@ class MailMoveClaim {
     explicit operator bool() const { return m_claimed; }
 
   private:
-    ProxyState& m_state;
-    bool m_claimed = false;
+    SessionGate& m_gate;
+    const bool m_claimed;
 };
 
 }  // namespace
@@ -466,7 +460,7 @@ void CHeadersView::moveSelection(Folder target) {
     if (!guard) {
         return;
     }
-    const MailMoveClaim claim(m_context.objects.proxyState);
+    const MailMoveClaim claim(m_context.objects.sessionGate);
     if (!claim) {
         m_context.prompter.tell(QString::fromLatin1(kDownloading));
         return;

@@ -13,7 +13,7 @@
 #include "platform/Autostart.h"
 #include "platform/InstanceLock.h"
 #include "proxy/ProcessObjects.h"
-#include "proxy/ServerThread.h"
+#include "proxy/AccountServers.h"
 #include "store/Backup.h"
 #include "ui/AboutDialog.h"
 #include "ui/AppIcons.h"
@@ -44,14 +44,14 @@ constexpr auto kCloseWait = 1000ms;
 
 }  // namespace
 
-CMainFrame::CMainFrame(ViewContext& context, ServerThread& server, QWidget* parent)
+CMainFrame::CMainFrame(ViewContext& context, AccountServers& server, QWidget* parent)
     : QMainWindow(parent), m_context(context), m_server(server) {
     setWindowTitle(kTitle);
     setWindowIcon(appicons::applicationIcon());
     m_actions = std::make_unique<FrameActions>(*this);
     m_statusPanes = std::make_unique<StatusPanes>(*statusBar());
     buildPanes();
-    m_tray = new TrayIcon(context.objects.proxyState, this);
+    m_tray = new TrayIcon(context.objects.sessionGate, this);
     connectCore();
     connectCommands();
     resize(1000, 720);
@@ -216,7 +216,7 @@ bool CMainFrame::requestClose() {
         }
         m_headers->stopAutoTest(kCloseWait);
     }
-    const bool downloading = m_context.objects.proxyState.sessionActive.load();
+    const bool downloading = m_server.anySessionActive();
     if (!prompter.askYesNo(downloading
                                ? QStringLiteral("In Middle of Download Session.  Do you want to exit?")
                                : QStringLiteral("Do you want to exit Glimmerfen?"))) {
@@ -283,10 +283,7 @@ void CMainFrame::refreshViews(int parameter) {
 
 void CMainFrame::onListTimer() {
     m_tray->listTick();
-    const ProxyState& state = m_context.objects.proxyState;
-    if (state.shutFlag && !state.appClosing) {
-        m_server.restartIfStopped();
-    }
+    m_server.restartIfStopped();
 }
 
 void CMainFrame::cycleFocus(int step) {

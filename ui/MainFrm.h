@@ -16,7 +16,7 @@ class CHeadersView;
 class HelpWindow;
 class QMessageBox;
 class QSplitter;
-class ServerThread;
+class AccountServers;
 class StatusPanes;
 class TrayIcon;
 struct FrameActions;
@@ -36,7 +36,7 @@ class CMainFrame : public QMainWindow {
     static constexpr int kHeaderFormHeight = 65;
     static constexpr int kListTimerMs = 5000;
 
-    CMainFrame(ViewContext& context, ServerThread& server, QWidget* parent = nullptr);
+    CMainFrame(ViewContext& context, AccountServers& server, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // The rest of start-up once the panes exist: the state byte to the filter,
@@ -104,7 +104,7 @@ class CMainFrame : public QMainWindow {
     bool serverIsPlaceholder();
 
     ViewContext& m_context;
-    ServerThread& m_server;
+    AccountServers& m_server;
     platform::InstanceLock* m_lock = nullptr;
     QSplitter* m_wndSplitter = nullptr;
     QSplitter* m_wndSplitter2 = nullptr;

@@ -10,7 +10,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-PortConflictDialog::PortConflictDialog(int currentPort, QWidget* parent)
+PortConflictDialog::PortConflictDialog(int currentPort, const QString& account, QWidget* parent)
     : QDialog(parent),
       m_port(currentPort),
       m_message(new QPlainTextEdit(this)),
@@ -19,8 +19,11 @@ PortConflictDialog::PortConflictDialog(int currentPort, QWidget* parent)
     setWindowTitle(QStringLiteral("WARNING: Server Port Conflict"));
     m_message->setObjectName(QStringLiteral("message"));
     m_message->setReadOnly(true);
+    const QString accountLine =
+        account == QStringLiteral("main") ? QString() : QStringLiteral("Account ") + account +
+                                                            QStringLiteral(":\n");
     m_message->setPlainText(
-        QStringLiteral("There is a Server Port conflict.  The current port number ") +
+        accountLine + QStringLiteral("There is a Server Port conflict.  The current port number ") +
         QString::number(currentPort) + QStringLiteral(" must be changed."));
     m_edit->setObjectName(QStringLiteral("port"));
     m_ok->setObjectName(QStringLiteral("ok"));

@@ -12,7 +12,10 @@ class PortConflictDialog : public QDialog {
     Q_OBJECT
 
   public:
-    explicit PortConflictDialog(int currentPort, QWidget* parent = nullptr);
+    // `account` is named above the message unless it is "main", the one every
+    // installation has.
+    explicit PortConflictDialog(int currentPort, const QString& account = QStringLiteral("main"),
+                                QWidget* parent = nullptr);
 
     int port() const { return m_port; }
 

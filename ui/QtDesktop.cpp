@@ -40,9 +40,9 @@ void QtDesktop::showTimedBox(const std::string& message) {
     });
 }
 
-int QtDesktop::askForPort(int currentPort) {
-    const auto port = m_bridge.call<int>([currentPort] {
-        PortConflictDialog dialog(currentPort);
+int QtDesktop::askForPort(int currentPort, const std::string& account) {
+    const auto port = m_bridge.call<int>([currentPort, account] {
+        PortConflictDialog dialog(currentPort, QString::fromStdString(account));
         dialog.exec();
         return dialog.port();
     });

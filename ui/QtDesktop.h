@@ -28,7 +28,7 @@ class QtDesktop : public QObject, public Desktop {
     void setStatusText(StatusPane pane, const std::string& text) override;
     void runBuilderDialog(BuilderJob& job) override;
     void postRefreshViews(int parameter, platform::Event& done) override;
-    int askForPort(int currentPort) override;
+    int askForPort(int currentPort, const std::string& account) override;
     bool isNewEmailsShown() override;
     void addHeaderRow(const HeaderRow& row) override;
     void showMessage(const std::string& message) override;

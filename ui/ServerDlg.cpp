@@ -3,9 +3,9 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 
-#include "proxy/ServerThread.h"
+#include "proxy/AccountServers.h"
 
-CServerDlg::CServerDlg(ServerThread& server, QWidget* parent)
+CServerDlg::CServerDlg(AccountServers& server, QWidget* parent)
     : QDialog(parent),
       m_server(server),
       m_restart(new QPushButton(QStringLiteral("Restart Server"), this)),

@@ -3,7 +3,7 @@
 #include <QDialog>
 
 class QPushButton;
-class ServerThread;
+class AccountServers;
 
 // The Restart Server dialog: restarts the proxy as often as the user asks and
 // stays open until "Cancel". Restarting picks up a changed local port or spam
@@ -12,12 +12,12 @@ class CServerDlg : public QDialog {
     Q_OBJECT
 
   public:
-    explicit CServerDlg(ServerThread& server, QWidget* parent = nullptr);
+    explicit CServerDlg(AccountServers& server, QWidget* parent = nullptr);
 
   private:
     void restartServer();
 
-    ServerThread& m_server;
+    AccountServers& m_server;
     bool m_restarting = false;
     QPushButton* m_restart;
     QPushButton* m_cancel;

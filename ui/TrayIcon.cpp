@@ -2,11 +2,11 @@
 
 #include <QAction>
 
-#include "proxy/ProxyState.h"
+#include "proxy/SessionGate.h"
 #include "ui/AnimSetting.h"
 
-TrayIcon::TrayIcon(ProxyState& state, QObject* parent)
-    : QObject(parent), m_state(state), m_animate(AnimSetting::read()) {
+TrayIcon::TrayIcon(SessionGate& gate, QObject* parent)
+    : QObject(parent), m_gate(gate), m_animate(AnimSetting::read()) {
     for (int frame = 0; frame < appicons::kTrayFrames; ++frame) {
         m_frames[frame] = appicons::trayFrame(frame);
     }
@@ -63,11 +63,11 @@ QString TrayIcon::cutTip(const QString& tip) {
 }
 
 void TrayIcon::listTick() {
-    const bool mail = m_state.newMailArrived.load(std::memory_order_relaxed);
+    const bool mail = m_gate.newMailArrived.load(std::memory_order_relaxed);
     if (mail && !isAnimating()) {
         m_animationTimer.start();
     }
-    if (m_state.sessionActive.load(std::memory_order_relaxed) || !mail || !isAnimating()) {
+    if (m_gate.anySessionActive() || !mail || !isAnimating()) {
         return;
     }
     // One more tick after the session has ended, so that a short download
@@ -75,7 +75,7 @@ void TrayIcon::listTick() {
     if (m_settle >= 1) {
         stopAnimation();
         m_settle = 0;
-        m_state.newMailArrived.store(false, std::memory_order_relaxed);
+        m_gate.newMailArrived.store(false, std::memory_order_relaxed);
     } else {
         ++m_settle;
     }

@@ -11,7 +11,7 @@
 
 #include "ui/AppIcons.h"
 
-struct ProxyState;
+class SessionGate;
 class QAction;
 
 // The program's icon in the notification area: its tip, its small menu, and the
@@ -30,7 +30,7 @@ class TrayIcon : public QObject {
         QStringLiteral("  Glimmerfen!\n Double Click, or\n right click for menu");
 
     // Reads the animate flag from "Anim.bin" in the working directory.
-    explicit TrayIcon(ProxyState& state, QObject* parent = nullptr);
+    explicit TrayIcon(SessionGate& gate, QObject* parent = nullptr);
 
     static bool available();
 
@@ -72,7 +72,7 @@ class TrayIcon : public QObject {
     void buildMenu();
     void onActivated(QSystemTrayIcon::ActivationReason reason);
 
-    ProxyState& m_state;
+    SessionGate& m_gate;
     std::array<QIcon, appicons::kTrayFrames> m_frames;
     // Declared before the icon, which uses it as its context menu.
     QMenu m_menu;

@@ -16,7 +16,7 @@ class QuietDesktop : public Desktop {
     void setStatusText(StatusPane, const std::string&) override {}
     void runBuilderDialog(BuilderJob&) override {}
     void postRefreshViews(int, platform::Event& done) override { done.set(); }
-    int askForPort(int currentPort) override { return currentPort; }
+    int askForPort(int currentPort, const std::string&) override { return currentPort; }
     bool isNewEmailsShown() override { return false; }
     void addHeaderRow(const HeaderRow&) override {}
     void showMessage(const std::string&) override {}

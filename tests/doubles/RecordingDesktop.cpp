@@ -65,9 +65,10 @@ void RecordingDesktop::postRefreshViews(int parameter, platform::Event& done) {
     }
 }
 
-int RecordingDesktop::askForPort(int currentPort) {
+int RecordingDesktop::askForPort(int currentPort, const std::string& account) {
     std::lock_guard lock(m_mutex);
-    m_calls.push_back("askForPort " + std::to_string(currentPort));
+    m_calls.push_back("askForPort " + std::to_string(currentPort) +
+                      (account == "main" ? "" : " " + account));
     return m_portAnswer;
 }
 

@@ -21,8 +21,8 @@ class RecordingDesktop : public Desktop {
     // Recorded as "refreshViews 0"; the views are done at once unless held.
     void postRefreshViews(int parameter, platform::Event& done) override;
 
-    // Recorded as "askForPort 1070"; answers with the scripted port.
-    int askForPort(int currentPort) override;
+    // Recorded as "askForPort 1070" (main) or "askForPort 1071 work"; answers with the scripted port.
+    int askForPort(int currentPort, const std::string& account) override;
     bool isNewEmailsShown() override;
     // Recorded as "headerRow <index> <subject>".
     void addHeaderRow(const HeaderRow& row) override;

@@ -201,7 +201,7 @@ class DesktopTest : public QObject {
         Worker late([&] {
             desktop.showTimedBox("after exit");
             desktop.showMessage("Server Restarted!");
-            port = desktop.askForPort(1070);
+            port = desktop.askForPort(1070, "main");
             desktop.postRefreshViews(0, done);
         });
         late.join();
@@ -212,7 +212,7 @@ class DesktopTest : public QObject {
     void askForPortRefusesNonNumbersAndReturnsTheNumber() {
         QtDesktop desktop;
         int port = 0;
-        Worker worker([&] { port = desktop.askForPort(1070); });
+        Worker worker([&] { port = desktop.askForPort(1070, "main"); });
         QStringList texts;
         QStringList complaints;
         int step = 0;
@@ -276,7 +276,7 @@ class DesktopTest : public QObject {
     void askForPortKeepsThePortWhenEscaped() {
         QtDesktop desktop;
         int port = 0;
-        Worker worker([&] { port = desktop.askForPort(1070); });
+        Worker worker([&] { port = desktop.askForPort(1070, "main"); });
         ModalWatch watch([&](QWidget* modal) {
             auto* dialog = qobject_cast<PortConflictDialog*>(modal);
             if (dialog == nullptr) {

@@ -16,6 +16,7 @@
 #include "UiFixture.h"
 #include "analysis/HeaderParser.h"
 #include "analysis/StoredHeader.h"
+#include "proxy/SessionGate.h"
 #include "rating/FakeNameServer.h"
 #include "store/Folder.h"
 #include "ui/DateSortKey.h"
@@ -24,6 +25,15 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// True when nothing holds the store against the proxy: a move could start now.
+bool noMoveClaimed(SessionGate& gate) {
+    const bool free = gate.tryClaimMailMove();
+    if (free) {
+        gate.releaseMailMove();
+    }
+    return free;
+}
 
 constexpr int kLong = 20000;
 
@@ -333,22 +343,23 @@ class HeadersViewTest : public QObject {
         f.fill("newA", 1);
         ListPanes p(f.context());
         QVERIFY(p.ready());
-        ProxyState& state = f.objects().proxyState;
+        SessionGate& gate = f.objects().sessionGate;
         p.select(0, 1);
 
-        state.sessionActive = true;
+        const std::atomic<bool> stop{false};
+        QVERIFY(gate.beginSession(stop, 1ms));
         p.press(Qt::Key_F2);
-        state.sessionActive = false;
-        state.refreshPending = true;
+        gate.endSession();
+        gate.beginRefresh();
         p.press(Qt::Key_Delete);
         QCOMPARE(f.prompter().told, QStringList({kDownloading, kDownloading}));
         QCOMPARE(f.store().emailCount("newA"), 1);
-        QVERIFY(!state.mailMoveActive);
 
-        state.refreshPending = false;
+        gate.endRefresh();
+        QVERIFY(noMoveClaimed(gate));
         p.press(Qt::Key_F2);
         QCOMPARE(f.store().emailCount("goodB"), 1);
-        QVERIFY(!state.mailMoveActive);
+        QVERIFY(noMoveClaimed(gate));
     }
 
     // A session must not start while a move is deciding what to move.
@@ -358,17 +369,17 @@ class HeadersViewTest : public QObject {
         f.fill("newA", 1);
         class ProbingPrompter : public ScriptedPrompter {
           public:
-            explicit ProbingPrompter(ProxyState& state) : m_state(state) {}
+            explicit ProbingPrompter(SessionGate& gate) : m_gate(gate) {}
             using Prompter::tell;
             void tell(const QString& text, const QString& title, Icon icon) override {
-                moveActive << m_state.mailMoveActive.load();
+                moveActive << !noMoveClaimed(m_gate);
                 ScriptedPrompter::tell(text, title, icon);
             }
             QList<bool> moveActive;
 
           private:
-            ProxyState& m_state;
-        } prompter(f.objects().proxyState);
+            SessionGate& m_gate;
+        } prompter(f.objects().sessionGate);
         ViewContext context{f.objects(), f.desktop(), prompter};
         ListPanes p(context);
         QVERIFY(p.ready());
@@ -376,7 +387,7 @@ class HeadersViewTest : public QObject {
         p.press(Qt::Key_F2);
         QCOMPARE(prompter.told, QStringList{kFolderFull});
         QCOMPARE(prompter.moveActive, QList<bool>{true});
-        QVERIFY(!f.objects().proxyState.mailMoveActive);
+        QVERIFY(noMoveClaimed(f.objects().sessionGate));
     }
 
     void moveKeysActOnlyWhileTheListHasTheFocus() {

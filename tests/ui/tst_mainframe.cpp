@@ -18,7 +18,8 @@
 #include "UiFixture.h"
 #include "platform/Event.h"
 #include "platform/InstanceLock.h"
-#include "proxy/ServerThread.h"
+#include "proxy/AccountServers.h"
+#include "proxy/ProxyState.h"
 #include "store/Backup.h"
 #include "ui/EmailHeaderView.h"
 #include "ui/EmailView.h"
@@ -40,9 +41,9 @@ constexpr int kLong = 20000;
 // started unless a test starts it.
 struct FrameFixture {
     FrameFixture()
-        : proxy{ui.objects().store,     ui.objects().bayes,      ui.objects().whiteList,
-                ui.objects().blackList, ui.objects().resolver,   ui.desktop(),
-                ui.objects().proxyState, ui.objects().refreshDoneEvent, {}, {}, {}},
+        : proxy{ui.objects().store,     ui.objects().bayes,    ui.objects().whiteList,
+                ui.objects().blackList, ui.objects().resolver, ui.desktop(),
+                ui.objects().sessionGate, {}, {}, {}},
           server(proxy),
           frame(ui.context(), server) {}
 
@@ -59,8 +60,8 @@ struct FrameFixture {
     QStringList& told() { return ui.prompter().told; }
 
     UiFixture ui;
-    ProxyContext proxy;
-    ServerThread server;
+    ProxyServices proxy;
+    AccountServers server;
     platform::InstanceLock lock{kBackupDirectory};
     CMainFrame frame;
 };
@@ -371,15 +372,16 @@ class MainFrameTest : public QObject {
     void closeAsksAndNoKeepsTheProgram() {
         FrameFixture f;
         QVERIFY(f.create());
+        QCOMPARE(f.server.startAll(), 1);
         QVERIFY(!f.frame.requestClose());
         QCOMPARE(f.asked(), QStringList{"Do you want to exit Glimmerfen?"});
         QCOMPARE(f.ui.prompter().titles, QStringList{"Glimmerfen!"});
-        QVERIFY(!f.ui.objects().proxyState.shutFlag);
+        QVERIFY(!f.server.stateOf("main")->shutFlag);
 
         f.ui.prompter().answer({true});
         QVERIFY(f.frame.requestClose());
-        QVERIFY(f.ui.objects().proxyState.shutFlag);
-        QVERIFY(f.ui.objects().proxyState.appClosing);
+        QVERIFY(f.server.stateOf("main")->shutFlag);
+        QVERIFY(f.server.stateOf("main")->appClosing);
         platform::InstanceLock other(kBackupDirectory);
         QCOMPARE(other.acquire(0ms), platform::InstanceLock::Result::Acquired);
     }
@@ -387,7 +389,8 @@ class MainFrameTest : public QObject {
     void closeDuringADownloadAsksTheDownloadQuestion() {
         FrameFixture f;
         QVERIFY(f.create());
-        f.ui.objects().proxyState.sessionActive = true;
+        const std::atomic<bool> stop{false};
+        QVERIFY(f.ui.objects().sessionGate.beginSession(stop, 1ms));
         QVERIFY(!f.frame.requestClose());
         QCOMPARE(f.asked(), QStringList{"In Middle of Download Session.  Do you want to exit?"});
     }
@@ -544,19 +547,21 @@ class MainFrameTest : public QObject {
         QVERIFY(settings.localPort != 0);
         f.ui.store().setPOP3Settings(settings);
         QVERIFY(f.create());
-        auto& state = f.ui.objects().proxyState;
+        QCOMPARE(f.server.startAll(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.listeningCount(), 1, kLong);
+
+        // Stopped by itself: a later tick starts it again.
+        f.server.stateOf("main")->shutFlag = true;
+        QTRY_VERIFY_WITH_TIMEOUT(f.server.listeningCount() == 0, kLong);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (f.frame.onListTimer(),
+             f.server.status().front().listeningPort == settings.localPort),
+            kLong);
 
         // Stopped by the user (closing): no restart.
-        state.shutFlag = true;
-        state.appClosing = true;
-        f.frame.onListTimer();
-        QVERIFY(!f.server.isRunning());
-
-        // Stopped by itself: the next tick starts it again.
-        state.appClosing = false;
-        f.frame.onListTimer();
-        QTRY_VERIFY_WITH_TIMEOUT(f.server.listeningPort() == settings.localPort, kLong);
         QVERIFY(f.server.stopForExit(10s));
+        f.frame.onListTimer();
+        QCOMPARE(f.server.listeningCount(), 0);
     }
 };
 

@@ -6,7 +6,8 @@
 
 #include "ModalWatch.h"
 #include "UiFixture.h"
-#include "proxy/ServerThread.h"
+#include "proxy/AccountServers.h"
+#include "proxy/ProxyState.h"
 #include "ui/ServerDlg.h"
 
 namespace {
@@ -17,22 +18,26 @@ constexpr int kLong = 20000;
 // A real proxy on a free local port, counting how often it started listening.
 struct Proxy {
     explicit Proxy(UiFixture& ui)
-        : context{ui.objects().store,
-                  ui.objects().bayes,
-                  ui.objects().whiteList,
-                  ui.objects().blackList,
-                  ui.objects().resolver,
-                  ui.desktop(),
-                  ui.objects().proxyState,
-                  ui.objects().refreshDoneEvent,
-                  {},
-                  [this](std::uint16_t) { ++starts; },
-                  {}},
-          server(context) {}
+        : services{ui.objects().store,
+                   ui.objects().bayes,
+                   ui.objects().whiteList,
+                   ui.objects().blackList,
+                   ui.objects().resolver,
+                   ui.desktop(),
+                   ui.objects().sessionGate,
+                   {},
+                   [this](const std::string&, std::uint16_t) { ++starts; },
+                   {}},
+          server(services) {}
 
-    ProxyContext context;
+    bool running() const {
+        const std::vector<AccountStatus> status = server.status();
+        return !status.empty() && status.front().listening();
+    }
+
+    ProxyServices services;
     std::atomic<int> starts{0};
-    ServerThread server;
+    AccountServers server;
 };
 
 QPushButton* button(CServerDlg& dialog, const char* name) {
@@ -67,7 +72,7 @@ class ServerDlgTest : public QObject {
         });
         QCOMPARE(dialog.exec(), int(QDialog::Rejected));
         QVERIFY(watch.finished());
-        QVERIFY(!proxy.server.isRunning());
+        QVERIFY(proxy.server.status().empty());
         QCOMPARE(proxy.starts.load(), 0);
     }
 
@@ -79,7 +84,7 @@ class ServerDlgTest : public QObject {
         settings.localPort = port;
         ui.store().setPOP3Settings(settings);
         Proxy proxy(ui);
-        QVERIFY(proxy.server.startServerThread());
+        QCOMPARE(proxy.server.startAll(), 1);
         QTRY_COMPARE_WITH_TIMEOUT(proxy.starts.load(), 1, kLong);
 
         CServerDlg dialog(proxy.server);
@@ -114,11 +119,10 @@ class ServerDlgTest : public QObject {
         QVERIFY(watch.finished());
         QCOMPARE(said, (QStringList{"Server Restarted!", "Server Restarted!"}));
         QCOMPARE(openAfterwards, (QList<bool>{true, true}));
-        QVERIFY(proxy.server.isRunning());
-        QVERIFY(!ui.objects().proxyState.shutFlag);
-        QVERIFY(!ui.objects().proxyState.appClosing);
+        QVERIFY(!proxy.server.stateOf("main")->shutFlag);
+        QVERIFY(!proxy.server.stateOf("main")->appClosing);
         QTRY_COMPARE_WITH_TIMEOUT(proxy.starts.load(), 1 + kRounds, kLong);
-        QTRY_COMPARE_WITH_TIMEOUT(int(proxy.server.listeningPort()), port, kLong);
+        QTRY_COMPARE_WITH_TIMEOUT(int(proxy.server.status().front().listeningPort), port, kLong);
     }
 };
 

@@ -479,6 +479,7 @@ class ServerSettingsTest : public QObject {
         Settings before;
         before.at("main").security.pin = pin;
         before.at("second").security.mode = Security::Tls;
+        before.at("second").pop3 = Pop3Settings{true, "pop.example.com", 0, 0, 0, 0, 995, 1071};
         SettingsFile::save(before);
         {
             Dialog d(ui);

@@ -44,8 +44,9 @@ QList<int> stepFrames(TrayIcon& tray, int steps) {
 }
 
 // A download session that retrieves mail and is still open.
-void mailArriving(ProxyState& state) {
-    state.sessionActive = true;
+void mailArriving(SessionGate& state) {
+    const std::atomic<bool> stop{false};
+    state.beginSession(stop, std::chrono::milliseconds(1));
     state.newMailArrived = true;
 }
 
@@ -57,7 +58,7 @@ class TrayTest : public QObject {
   private slots:
     void addShowsTheRestingIconWithTheFirstTipAndRemoveHidesIt() {
         UiFixture fixture;
-        TrayIcon tray(fixture.objects().proxyState);
+        TrayIcon tray(fixture.objects().sessionGate);
         tray.add();
         QVERIFY(tray.systemTrayIcon().isVisible());
         QCOMPARE(frameOnTray(tray), 0);
@@ -70,7 +71,7 @@ class TrayTest : public QObject {
 
     void withoutTheFileTheIconNeverMoves() {
         UiFixture fixture;
-        ProxyState& state = fixture.objects().proxyState;
+        SessionGate& state = fixture.objects().sessionGate;
         TrayIcon tray(state);
         tray.add();
         QVERIFY(!tray.animateFlag());
@@ -87,7 +88,7 @@ class TrayTest : public QObject {
     void animationSwingsThroughTheFramesAndResumesWhereItStopped() {
         UiFixture fixture;
         writeWholeFile("Anim.bin", kAnimOn);
-        ProxyState& state = fixture.objects().proxyState;
+        SessionGate& state = fixture.objects().sessionGate;
         TrayIcon tray(state);
         tray.add();
         QCOMPARE(stepFrames(tray, 6), QList<int>({1, 2, 1, 0, 1, 2}));
@@ -95,7 +96,7 @@ class TrayTest : public QObject {
         // Stopped at frame 2 going up: the next run turns back down.
         mailArriving(state);
         tray.listTick();
-        state.sessionActive = false;
+        state.endSession();
         tray.listTick();
         tray.listTick();
         QVERIFY(!tray.isAnimating());
@@ -106,7 +107,7 @@ class TrayTest : public QObject {
     void switchingTheFlagWhileRunningTakesEffectAtTheNextStep() {
         UiFixture fixture;
         writeWholeFile("Anim.bin", kAnimOn);
-        TrayIcon tray(fixture.objects().proxyState);
+        TrayIcon tray(fixture.objects().sessionGate);
         tray.add();
         QCOMPARE(stepFrames(tray, 2), QList<int>({1, 2}));
         tray.toggleAnimate();
@@ -119,7 +120,7 @@ class TrayTest : public QObject {
     void theTimerDrivesTheFrames() {
         UiFixture fixture;
         writeWholeFile("Anim.bin", kAnimOn);
-        ProxyState& state = fixture.objects().proxyState;
+        SessionGate& state = fixture.objects().sessionGate;
         TrayIcon tray(state);
         tray.add();
         mailArriving(state);
@@ -130,7 +131,7 @@ class TrayTest : public QObject {
     void animationSettlesOnTheSecondTickAfterTheSession() {
         UiFixture fixture;
         writeWholeFile("Anim.bin", kAnimOn);
-        ProxyState& state = fixture.objects().proxyState;
+        SessionGate& state = fixture.objects().sessionGate;
         TrayIcon tray(state);
         tray.add();
 
@@ -145,7 +146,7 @@ class TrayTest : public QObject {
         tray.animationStep();
         QCOMPARE(tray.frameShown(), 1);
 
-        state.sessionActive = false;
+        state.endSession();
         tray.listTick();
         QVERIFY(tray.isAnimating());
         QVERIFY(state.newMailArrived);
@@ -157,7 +158,7 @@ class TrayTest : public QObject {
         // The counter starts afresh for the next session.
         mailArriving(state);
         tray.listTick();
-        state.sessionActive = false;
+        state.endSession();
         tray.listTick();
         QVERIFY(tray.isAnimating());
         tray.listTick();
@@ -166,7 +167,7 @@ class TrayTest : public QObject {
 
     void aSessionOverBeforeTheFirstTickStillAnimatesForOneTick() {
         UiFixture fixture;
-        ProxyState& state = fixture.objects().proxyState;
+        SessionGate& state = fixture.objects().sessionGate;
         TrayIcon tray(state);
         state.newMailArrived = true;
         tray.listTick();
@@ -178,7 +179,7 @@ class TrayTest : public QObject {
 
     void togglingWritesTheFileAndTheNextStartReadsIt() {
         UiFixture fixture;
-        ProxyState& state = fixture.objects().proxyState;
+        SessionGate& state = fixture.objects().sessionGate;
         {
             TrayIcon tray(state);
             QAction* animate = tray.menu()->actions().at(0);
@@ -204,7 +205,7 @@ class TrayTest : public QObject {
         UiFixture fixture;
         QVERIFY(QDir().mkdir(QStringLiteral("Anim.bin")));
         QVERIFY(!AnimSetting::write(true));
-        TrayIcon tray(fixture.objects().proxyState);
+        TrayIcon tray(fixture.objects().sessionGate);
         QVERIFY(!tray.animateFlag());
         tray.toggleAnimate();
         QVERIFY(tray.animateFlag());
@@ -235,7 +236,7 @@ class TrayTest : public QObject {
         UiFixture fixture;
         writeWholeFile("Anim.bin", bytes.toStdString());
         QCOMPARE(AnimSetting::read(), animate);
-        TrayIcon tray(fixture.objects().proxyState);
+        TrayIcon tray(fixture.objects().sessionGate);
         QCOMPARE(tray.animateFlag(), animate);
         QCOMPARE(tray.menu()->actions().at(0)->isChecked(), animate);
         QCOMPARE(stepFrames(tray, 1), QList<int>({animate ? 1 : 0}));
@@ -262,7 +263,7 @@ class TrayTest : public QObject {
 
     void theMenuHoldsItsThreeItems() {
         UiFixture fixture;
-        TrayIcon tray(fixture.objects().proxyState);
+        TrayIcon tray(fixture.objects().sessionGate);
         QCOMPARE(tray.systemTrayIcon().contextMenu(), tray.menu());
         const QList<QAction*> actions = tray.menu()->actions();
         QCOMPARE(actions.size(), 3);
@@ -276,7 +277,7 @@ class TrayTest : public QObject {
 
     void menuAndDoubleClickAskTheFrame() {
         UiFixture fixture;
-        TrayIcon tray(fixture.objects().proxyState);
+        TrayIcon tray(fixture.objects().sessionGate);
         QSignalSpy expand(&tray, &TrayIcon::expandRequested);
         QSignalSpy exit(&tray, &TrayIcon::exitRequested);
         const QList<QAction*> actions = tray.menu()->actions();

@@ -21,6 +21,7 @@
 #include "platform/TcpSocket.h"
 #include "proxy/MidpointServer.h"
 #include "proxy/ProxyState.h"
+#include "proxy/SessionGate.h"
 #include "proxy/ServerThread.h"
 #include "rating/BayesFilter.h"
 #include "rating/DnsResolver.h"
@@ -316,6 +317,7 @@ class ProxyFixture : public StoreFixture {
                             m_resolver,
                             desktop(),
                             m_state,
+                            m_gate,
                             m_refreshDone,
                             [this] {
                                 if (m_passHook) {
@@ -384,6 +386,7 @@ class ProxyFixture : public StoreFixture {
     BayesFilter m_bayes;
     DnsResolver m_resolver;
     ProxyState m_state;
+    SessionGate m_gate;
     platform::Event m_refreshDone{platform::Event::Reset::Manual};
     std::function<void()> m_passHook;
     platform::Event m_listening{platform::Event::Reset::Manual};

@@ -88,7 +88,7 @@ TEST_F(SessionTest, RelaysADialogueAndRecordsEachRetrieval) {
     EXPECT_EQ(pop3.commands(), (std::vector<std::string>{"CAPA", "USER me", "PASS secret", "STAT",
                                                          "LIST", "uidl", "LIST 2", "UIDL 1",
                                                          "TOP 1 0", "retr 1", "RETR 2", "QUIT"}));
-    EXPECT_TRUE(m_state.newMailArrived);
+    EXPECT_TRUE(m_gate.newMailArrived);
     // The view refresh follows the session; stopping the proxy waits for it.
     ASSERT_TRUE(m_server->stopForExit(kPatience));
     const auto calls = desktop().calls();
@@ -385,14 +385,14 @@ TEST_F(SessionTest, StopDuringAnIdleSessionIsNoTimeOut) {
 TEST_F(SessionTest, ASessionWaitsForAMailMoveToFinish) {
     FakePop3Server pop3(MailboxScript{});
     useServer(pop3.port());
-    m_state.mailMoveActive = true;
+    ASSERT_TRUE(m_gate.tryClaimMailMove());
     const std::uint16_t port = startProxy();
     Peer peer;
     ASSERT_TRUE(peer.connectTo(port));
     // The session starts only once the move is over: no server was asked yet.
     EXPECT_EQ(pop3.sessionsServed(), 0);
     EXPECT_TRUE(pop3.commands().empty());
-    m_state.mailMoveActive = false;
+    m_gate.releaseMailMove();
     EXPECT_EQ(peer.readLine().value_or(""), "+OK fake POP3 ready\r\n");
     EXPECT_EQ(send(peer, "QUIT", false), "+OK bye\r\n");
 }

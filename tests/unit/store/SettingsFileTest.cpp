@@ -26,8 +26,10 @@ TEST(SettingsFileTest, SavedSettingsLoadBackWithTheKeysOfALaterVersion) {
     TempDirectory directory;
     Settings settings;
     settings.at("main").security = {Security::StartTls, someDigest()};
-    settings.at("main").unknownKeys.push_back({"server", "pop.example.com"});
+    settings.at("main").unknownKeys.push_back({"auth-mechanism", "plain"});
     settings.at("second").security.mode = Security::Tls;
+    settings.at("second").pop3 = Pop3Settings{false, "", 192, 0, 2, 7, 995, 1071};
+    settings.classificationHeader = true;
     settings.unknownSections.push_back({"filter", {{"header", "on"}}});
     SettingsFile::save(settings);
 
@@ -44,6 +46,7 @@ TEST(SettingsFileTest, SavedSettingsLoadBackWithTheKeysOfALaterVersion) {
     EXPECT_FALSE(loaded.problem);
     EXPECT_EQ(loaded.settings.accounts, settings.accounts);
     EXPECT_EQ(loaded.settings.unknownSections, settings.unknownSections);
+    EXPECT_TRUE(loaded.settings.classificationHeader);
     EXPECT_EQ(loaded.settings.security("second").mode, Security::Tls);
     EXPECT_EQ(loaded.settings.security("third"), ServerSecurity{});
 }
