@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include <QApplication>
 #include <QComboBox>
@@ -19,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "diag/Error.h"
@@ -27,7 +29,9 @@
 #include "proxy/ProcessObjects.h"
 #include "proxy/SpamFlagWord.h"
 #include "rating/NameServerDiscovery.h"
+#include "store/AccountBook.h"
 #include "store/SettingsFile.h"
+#include "ui/ProbeText.h"
 #include "ui/Prompter.h"
 #include "ui/ViewContext.h"
 
@@ -36,7 +40,7 @@ namespace {
 // The store keeps this many characters of the server's domain name.
 constexpr int kMaxServerNameLength = 79;
 // The settings file's section for the store's own POP3 server.
-const std::string kAccount = "main";
+const std::string kAccount = Account::kMainName;
 // In the order the choice offers them.
 constexpr std::array kSecurityModes{Security::Plain, Security::StartTls, Security::Tls};
 // Beyond any port; a longer run of digits is out of range however long it is.
@@ -119,60 +123,34 @@ QString text(const std::string& bytes) {
     return QString::fromStdString(bytes);
 }
 
-QString serverText(const Pop3Settings& server) {
-    if (server.useDomainName) {
-        return QString::fromLatin1(server.serverName);
-    }
-    return QStringLiteral("%1.%2.%3.%4")
-        .arg(server.ip1)
-        .arg(server.ip2)
-        .arg(server.ip3)
-        .arg(server.ip4);
-}
-
-// What the person needs to judge the certificate: all of it, whether or not
-// it verified, since a verified one may still be the wrong server's.
-QStringList certificateLines(const platform::CertificateReport& certificate) {
-    QString verdict = QStringLiteral("Verified: yes");
-    if (certificate.pinMatched) {
-        verdict = QStringLiteral("Verified: yes, it is the certificate you chose to trust");
-    } else if (!certificate.verified) {
-        verdict = QStringLiteral("Verified: no, ") + text(certificate.verifyError);
-    }
-    return {QStringLiteral("TLS version: ") + text(certificate.protocol),
-            QStringLiteral("Certificate subject: ") + text(certificate.subject),
-            QStringLiteral("Issuer: ") + text(certificate.issuer),
-            QStringLiteral("Valid from ") + text(certificate.notBefore) +
-                QStringLiteral(" until ") + text(certificate.notAfter),
-            QStringLiteral("SHA-256 fingerprint: ") +
-                text(platform::fingerprintText(certificate.digest)),
-            verdict};
-}
-
-QString describeProbe(const ProbeReport& report) {
-    QStringList lines;
-    if (!report.sessionCouldStart) {
-        lines << QStringLiteral("Failed: ") + text(report.failure);
-    }
-    if (!report.greeting.empty()) {
-        lines << QStringLiteral("The server's greeting: ") + text(report.greeting);
-    }
-    if (report.certificate) {
-        lines << certificateLines(*report.certificate);
-    } else if (report.sessionCouldStart) {
-        lines << QStringLiteral("The connection to the server is not encrypted.");
-    }
-    return lines.join(u'\n');
-}
-
 }  // namespace
 
 CPOP3::CPOP3(ViewContext& context, QWidget* parent)
     : CPOP3(context, platform::ResolvConfReader(), parent) {}
 
 CPOP3::CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServers, QWidget* parent)
+    : CPOP3(context, true, {}, parent) {
+    setWindowTitle(QStringLiteral("Server Settings"));
+    fill(nameServers);
+    loadSecurity();
+}
+
+CPOP3::CPOP3(ViewContext& context, const Account& account, const std::string& replacing,
+             QWidget* parent)
+    : CPOP3(context, false, replacing, parent) {
+    setWindowTitle(replacing.empty()
+                       ? QStringLiteral("Server Settings - New Account")
+                       : QStringLiteral("Server Settings - ") + QString::fromStdString(replacing));
+    fillAccount(account);
+}
+
+CPOP3::CPOP3(ViewContext& context, bool main, std::string replacing, QWidget* parent)
     : QDialog(parent),
       m_context(context),
+      m_main(main),
+      m_replacing(std::move(replacing)),
+      m_probeRunner(new ProbeRunner(this)),
+      m_accountName(main ? nullptr : new QLineEdit(this)),
       m_byDomainName(new QRadioButton(QStringLiteral("as domain name"), this)),
       m_byIpNumber(new QRadioButton(QStringLiteral("as IP number"), this)),
       m_domainName(new QLineEdit(this)),
@@ -189,15 +167,11 @@ CPOP3::CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServe
       m_connectionReport(new QPlainTextEdit(this)),
       m_ok(new QPushButton(QStringLiteral("OK"), this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)) {
-    setWindowTitle(QStringLiteral("Server Settings"));
-    m_probe = probeServer;
     build();
-    fill(nameServers);
-    loadSecurity();
-
     connect(m_byDomainName, &QRadioButton::toggled, this, &CPOP3::useDomainName);
     connect(m_securityChoice, &QComboBox::currentIndexChanged, this, &CPOP3::onSecurityChosen);
     connect(m_testConnection, &QPushButton::clicked, this, &CPOP3::testConnection);
+    connect(m_probeRunner, &ProbeRunner::finished, this, &CPOP3::onServerProbed);
     connect(m_trust, &QPushButton::clicked, this, &CPOP3::trustCertificate);
     connect(m_nameServers, &QComboBox::activated, this, &CPOP3::onNameServerChosen);
     connect(m_testIp, &QPushButton::clicked, this, &CPOP3::testNameServer);
@@ -207,7 +181,6 @@ CPOP3::CPOP3(ViewContext& context, const platform::SystemConfigReader& nameServe
 
 CPOP3::~CPOP3() {
     unlink(m_testLink);
-    unlink(m_probeLink);
     if (m_testing) {
         QApplication::restoreOverrideCursor();
     }
@@ -294,14 +267,27 @@ void CPOP3::build() {
     buttons->addWidget(m_cancel);
 
     auto* layout = new QVBoxLayout(this);
+    if (m_accountName != nullptr) {
+        m_accountName->setObjectName(QStringLiteral("accountName"));
+        m_accountName->setMaxLength(static_cast<int>(Account::kLongestName));
+        layout->addWidget(
+            groupOf(QStringLiteral("Account Name (1 to 32 characters)"), m_accountName, this));
+    }
     layout->addWidget(server);
     layout->addWidget(port);
     layout->addWidget(test);
     layout->addWidget(
         groupOf(QStringLiteral("Enter Local Server Port Number (1025-5000)"), m_localPort, this));
-    layout->addWidget(groupOf(QStringLiteral("Spam Flag Word (2 to 20 chars)"), m_flagWord, this));
+    QGroupBox* flagWord =
+        groupOf(QStringLiteral("Spam Flag Word (2 to 20 chars)"), m_flagWord, this);
+    layout->addWidget(flagWord);
     layout->addWidget(nameServer);
     layout->addLayout(buttons);
+    // The whole installation's, not an account's: they stay with main.
+    if (!m_main) {
+        flagWord->hide();
+        nameServer->hide();
+    }
 }
 
 void CPOP3::fill(const platform::SystemConfigReader& nameServers) {
@@ -328,6 +314,27 @@ void CPOP3::fill(const platform::SystemConfigReader& nameServers) {
     }
     // Nothing chosen yet: the entry shown must not pass for the configured server.
     m_nameServers->setCurrentIndex(-1);
+}
+
+void CPOP3::fillAccount(const Account& account) {
+    m_settings = account.pop3;
+    m_accountName->setText(QString::fromStdString(account.name));
+    m_domainName->setText(QString::fromLatin1(m_settings.serverName));
+    m_serverIp->setAddress({m_settings.ip1, m_settings.ip2, m_settings.ip3, m_settings.ip4});
+    m_pop3Port->setText(QString::number(m_settings.pop3Port));
+    m_localPort->setText(QString::number(m_settings.localPort));
+    (m_settings.useDomainName ? m_byDomainName : m_byIpNumber)->setChecked(true);
+    useDomainName(m_settings.useDomainName);
+    m_savedSecurity = account.security;
+    m_pin = account.security.pin;
+    showSecurity(account.security.mode);
+}
+
+// Without moving the port: the stored port goes with the stored mode.
+void CPOP3::showSecurity(Security mode) {
+    const QSignalBlocker quiet(m_securityChoice);
+    const auto shown = std::find(kSecurityModes.begin(), kSecurityModes.end(), mode);
+    m_securityChoice->setCurrentIndex(static_cast<int>(shown - kSecurityModes.begin()));
 }
 
 void CPOP3::useDomainName(bool byName) {
@@ -398,10 +405,49 @@ void CPOP3::accept() {
     }
     // Saved before the dialog closes, so that a file that cannot be written
     // leaves the user in the dialog with every choice still there.
-    if (!saveSecurity()) {
+    if (!(m_main ? fitsAmongAccounts() && saveSecurity() : saveAccount())) {
         return;
     }
     QDialog::accept();
+}
+
+// Main's local port must stay clear of the other accounts'. A settings file
+// that cannot be read hides them; saving the security meets the same file
+// and says so.
+bool CPOP3::fitsAmongAccounts() {
+    std::optional<std::string> broken;
+    try {
+        broken = AccountBook(m_context.objects.store).problem(editedAccount(), kAccount);
+    } catch (const CError&) {
+        return true;
+    }
+    if (broken) {
+        refuse(text(*broken), m_localPort);
+        return false;
+    }
+    return true;
+}
+
+bool CPOP3::saveAccount() {
+    AccountBook book(m_context.objects.store);
+    std::optional<std::string> refused;
+    try {
+        refused = m_replacing.empty() ? book.add(editedAccount())
+                                      : book.update(m_replacing, editedAccount());
+    } catch (const CError& error) {
+        refused = "The account could not be saved, so nothing was saved:\n" + error.m_message;
+    }
+    if (refused) {
+        refuse(text(*refused), m_accountName);
+        return false;
+    }
+    return true;
+}
+
+Account CPOP3::editedAccount() const {
+    const std::string name =
+        m_accountName != nullptr ? m_accountName->text().toStdString() : kAccount;
+    return Account{name, editedServer(), security()};
 }
 
 bool CPOP3::pop3PortUsable() {
@@ -414,9 +460,7 @@ bool CPOP3::pop3PortUsable() {
 }
 
 void CPOP3::done(int result) {
-    if (m_probeLink) {
-        m_probeLink->stop = true;
-    }
+    m_probeRunner->stop();
     QDialog::done(result);
 }
 
@@ -443,6 +487,9 @@ Pop3Settings CPOP3::editedServer() const {
 }
 
 void CPOP3::save() {
+    if (!m_main) {
+        return;
+    }
     const auto flagWord = flagWordToSave(m_flagWord->text());
     const bool flagWordSaved = !flagWord || proxy::writeSpamFlagWord(*flagWord);
 
@@ -465,9 +512,7 @@ void CPOP3::loadSecurity() {
     const SettingsFile::Loaded loaded = SettingsFile::load();
     m_savedSecurity = loaded.settings.security(kAccount);
     m_pin = m_savedSecurity.pin;
-    const auto shown =
-        std::find(kSecurityModes.begin(), kSecurityModes.end(), m_savedSecurity.mode);
-    m_securityChoice->setCurrentIndex(static_cast<int>(shown - kSecurityModes.begin()));
+    showSecurity(m_savedSecurity.mode);
     if (loaded.problem) {
         m_context.prompter.tell(
             text(*loaded.problem) + QStringLiteral("\n\nThe connection security shows its default "
@@ -523,52 +568,27 @@ void CPOP3::onSecurityChosen(int index) {
     }
 }
 
-// Up to kProbeTimeout on a detached thread, as the name-server test runs: the
-// dialog stays live, and closing it raises the stop flag instead of waiting.
-// It tests what the dialog shows now, not what was saved.
+// Up to kProbeTimeout off the GUI thread, as the name-server test runs: the
+// dialog stays live, and closing it stops the test instead of waiting. It
+// tests what the dialog shows now, not what was saved.
 void CPOP3::testConnection() {
-    if (m_probing || !pop3PortUsable()) {
+    if (isTestingConnection() || !pop3PortUsable()) {
         return;
     }
     const Pop3Settings server = editedServer();
     const ServerSecurity chosen = security();
     m_probed = std::make_pair(server, chosen.mode);
     m_probedCertificate.reset();
-    m_probing = true;
     m_testConnection->setEnabled(false);
     m_trust->setEnabled(false);
-    m_connectionReport->setPlainText(QStringLiteral("Connecting to %1, port %2 ...")
-                                         .arg(serverText(server))
-                                         .arg(server.pop3Port));
-    m_probeLink = std::make_shared<TestLink>();
-    m_probeLink->dialog = this;
-    try {
-        std::thread([link = m_probeLink, probe = m_probe, server, chosen] {
-            ProbeReport report;
-            try {
-                report = probe(server, chosen, kProbeTimeout, link->stop);
-            } catch (const std::exception& error) {
-                report.failure = error.what();
-            }
-            std::lock_guard lock(link->mutex);
-            if (CPOP3* dialog = link->dialog) {
-                QMetaObject::invokeMethod(
-                    dialog, [dialog, report] { dialog->onServerProbed(report); },
-                    Qt::QueuedConnection);
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        ProbeReport report;
-        report.failure = "Glimmerfen could not start the test.";
-        onServerProbed(report);
-    }
+    m_connectionReport->setPlainText(probetext::connecting(server));
+    m_probeRunner->start(server, chosen);
 }
 
 void CPOP3::onServerProbed(const ProbeReport& report) {
-    m_probing = false;
     m_testConnection->setEnabled(true);
     m_probedCertificate = report.certificate;
-    m_connectionReport->setPlainText(describeProbe(report));
+    m_connectionReport->setPlainText(probetext::describe(report));
     m_trust->setEnabled(report.certificate && !report.certificate->verified);
 }
 
@@ -585,20 +605,12 @@ void CPOP3::trustCertificate() {
             Prompter::kTitle, Prompter::Icon::Warning);
         return;
     }
-    const platform::CertificateReport& certificate = *m_probedCertificate;
-    const QString question =
-        QStringLiteral(
-            "Trust this certificate for %1?\n\nSubject: %2\nIssuer: %3\nSHA-256 fingerprint:\n%4"
-            "\n\nSay Yes only if this is the fingerprint your provider or the server's "
-            "administrator gives you. Glimmerfen then accepts this certificate, and no other, "
-            "for the server although it could not be verified. It is kept when you press OK.")
-            .arg(serverText(m_probed->first), text(certificate.subject), text(certificate.issuer),
-                 text(platform::fingerprintText(certificate.digest)));
+    const QString question = probetext::trustQuestion(m_probed->first, *m_probedCertificate,
+                                                       QStringLiteral("OK"));
     if (!m_context.prompter.askYesNo(question, Prompter::kTitle, Prompter::Icon::Warning)) {
         return;
     }
-    m_pin = certificate.digest;
+    m_pin = m_probedCertificate->digest;
     m_trust->setEnabled(false);
-    m_connectionReport->appendPlainText(
-        QStringLiteral("This certificate will be trusted once you press OK."));
+    m_connectionReport->appendPlainText(probetext::trustedNote(QStringLiteral("OK")));
 }
