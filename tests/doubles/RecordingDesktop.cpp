@@ -59,10 +59,23 @@ void RecordingDesktop::postRefreshViews(int parameter, platform::Event& done) {
         std::lock_guard lock(m_mutex);
         m_calls.push_back("refreshViews " + std::to_string(parameter));
         hold = m_holdRefreshes;
+        if (hold) {
+            m_heldRefreshes.push_back(&done);
+        }
     }
     if (!hold) {
         done.set();
     }
+}
+
+std::size_t RecordingDesktop::heldRefreshCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_heldRefreshes.size();
+}
+
+void RecordingDesktop::releaseHeldRefresh(std::size_t which) {
+    std::lock_guard lock(m_mutex);
+    m_heldRefreshes.at(which)->set();
 }
 
 int RecordingDesktop::askForPort(int currentPort, const std::string& account) {

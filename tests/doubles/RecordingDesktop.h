@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "desktop/Desktop.h"
+#include "platform/Event.h"
 
 // A Desktop for tests: every call is recorded, in order, as one line such as
 // "timedBox WARNING: ..." or "refreshFolderCounts".
@@ -35,6 +36,10 @@ class RecordingDesktop : public Desktop {
 
     void cancelAtStage(std::string stage);
     void holdRefreshes(bool hold);
+    // The completions of the refreshes held so far, in the order asked; each
+    // is set by releaseHeldRefresh.
+    std::size_t heldRefreshCount() const;
+    void releaseHeldRefresh(std::size_t which);
 
     std::vector<std::string> calls() const;
     // The messages of the timed boxes shown so far.
@@ -50,6 +55,7 @@ class RecordingDesktop : public Desktop {
     std::vector<std::string> m_calls;
     std::string m_cancelStage;
     bool m_holdRefreshes = false;
+    std::vector<platform::Event*> m_heldRefreshes;
     int m_portAnswer = 2000;
     bool m_newEmailsShown = false;
     std::vector<HeaderRow> m_rows;
