@@ -52,7 +52,7 @@ tsan: deps
 	  -DGLIMMERFEN_SANITIZE=thread -DGLIMMERFEN_BENCH=OFF
 	cmake --build $(TSAN_DIR) -j$(JOBS)
 	$(TSAN_RUN) ctest --test-dir $(TSAN_DIR) -L 'unit|ui' --output-on-failure --no-tests=error -j$(JOBS)
-	$(TSAN_RUN) ctest --test-dir $(TSAN_DIR) -R '^(proxy|tls)_e2e$$' --output-on-failure --no-tests=error
+	$(TSAN_RUN) ctest --test-dir $(TSAN_DIR) -R '^(proxy|tls|accounts)_e2e$$' --output-on-failure --no-tests=error
 
 # Every fuzz target for FUZZ_SECONDS from its seed corpus, in its own clang
 # tree (out/fuzz); crash inputs stay in out/fuzz/artifacts/.
