@@ -220,14 +220,14 @@ void serveUntilStopped(AccountServers& servers, ProxyConsole& console,
             console.log("build requested");
         }
         const auto conflicts = console.conflicts();
-        if (static_cast<int>(conflicts.size()) >= accounts) {
-            throw CliError(conflictText(conflicts.front().second));
-        }
         // With one account the error says it all; with several, the others
-        // go on and the conflict is told as it happens.
+        // go on and each conflict is told as it happens.
         for (; accounts > 1 && conflictsTold < conflicts.size(); ++conflictsTold) {
             console.log(accountPrefix(conflicts[conflictsTold].first) +
                         conflictText(conflicts[conflictsTold].second));
+        }
+        if (static_cast<int>(conflicts.size()) >= accounts) {
+            throw CliError(conflictText(conflicts.front().second));
         }
         if (std::chrono::steady_clock::now() >= nextRestartCheck) {
             nextRestartCheck = std::chrono::steady_clock::now() + kRestartTick;
@@ -303,67 +303,12 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
     constexpr const char* kUsage =
         "usage: glimmerfen-cli settings [--server NAME | --server-ip A.B.C.D] [--pop3-port N] "
         "[--local-port N] [--security plain|starttls|tls] [--trust-certificate SHA256|none]";
-    if (args.size() % 2 != 0) {
-        throw UsageError(kUsage);
-    }
-    std::optional<std::string> name;
-    std::optional<platform::Ipv4Address> address;
-    std::optional<int> pop3Port;
-    std::optional<int> localPort;
-    std::optional<Security> mode;
-    std::optional<std::optional<platform::CertificateDigest>> pin;
-    for (std::size_t i = 0; i < args.size(); i += 2) {
-        const std::string& option = args[i];
-        const std::string& value = args[i + 1];
-        if (option == "--server") {
-            name = serverName(value);
-        } else if (option == "--server-ip") {
-            address = platform::dottedToAddress(value);
-            if (!address) {
-                throw UsageError("not an IPv4 address: '" + value + "'");
-            }
-        } else if (option == "--pop3-port") {
-            pop3Port = portNumber(option, value, 1, kHighestPort);
-        } else if (option == "--local-port") {
-            localPort = portNumber(option, value, kLowestLocalPort, kHighestLocalPort);
-        } else if (option == "--security") {
-            mode = securityMode(value);
-        } else if (option == "--trust-certificate") {
-            pin = trustedCertificate(value);
-        } else {
-            throw UsageError(kUsage);
-        }
-    }
-    if (name && address) {
-        throw UsageError("give --server or --server-ip, not both");
-    }
+    const ServerOptions options = ServerOptions::parse(args, kUsage);
     CliStore store(CliStore::Access::Write, CliStore::Missing::Refuse, messages);
     Pop3Settings settings = store.database().getPOP3Settings();
-    if (name) {
-        settings.useDomainName = true;
-        settings.serverName = *name;
-    }
-    if (address) {
-        settings.useDomainName = false;
-        settings.ip1 = (*address)[0];
-        settings.ip2 = (*address)[1];
-        settings.ip3 = (*address)[2];
-        settings.ip4 = (*address)[3];
-    }
-    if (pop3Port) {
-        settings.pop3Port = *pop3Port;
-    } else if (mode) {
-        // As the window does: the usual port of the old mode becomes the new one's.
-        settings.pop3Port = portForSecurity(*mode, settings.pop3Port);
-    }
-    if (localPort) {
-        settings.localPort = *localPort;
-    }
     Settings file = loadSettingsFile(messages);
-    if (mode || pin) {
-        ServerSecurity& security = file.at(kAccount).security;
-        security.mode = mode.value_or(security.mode);
-        security.pin = pin.value_or(security.pin);
+    options.applyTo(settings, file.at(kAccount).security);
+    if (options.mode || options.pin) {
         SettingsFile::save(file);
     }
     store.database().setPOP3Settings(settings);

@@ -965,8 +965,7 @@ int CMidPointServer::rateRetrievedMessage(char* text, int length) {
         }
         EmailHeader header = storedHeader(parsed, length, now);
         header.reserved = 0;
-        if (m_context.database.setEmailHeader(index, folderKey(Folder::New), header,
-                                              std::string_view(text, size))) {
+        if (m_context.database.addNewEmail(index, header, std::string_view(text, size))) {
             ++m_summary.recorded;
         }
         if (m_context.desktop.isNewEmailsShown()) {

@@ -369,6 +369,15 @@ bool CDatabase::setEmailHeader(int index, std::string_view folder, const EmailHe
     });
 }
 
+bool CDatabase::addNewEmail(int index, const EmailHeader& header, std::string_view text) {
+    platform::CriticalSectionGuard lock(m_storeLock);
+    if (freeSlotNumber(::folderNumber(Folder::New)) < 0) {
+        trimTrash();
+        trimFolderToTrash(folderKey(Folder::New));
+    }
+    return setEmailHeader(index, folderKey(Folder::New), header, text);
+}
+
 bool CDatabase::deleteEmailHeader(int index, std::string_view folder) {
     return guarded("CDatabase::deleteEmailHeader", __LINE__, [&] {
         const int f = folderNumber(folder);

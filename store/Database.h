@@ -84,6 +84,12 @@ class CDatabase {
     // as it was.
     bool setEmailHeader(int index, std::string_view folder, const EmailHeader& header,
                         std::string_view text);
+    // Records a retrieved email in New Emails, as setEmailHeader does. With no
+    // slot free there, the Trash Bin is first brought to 600 and New Emails
+    // trimmed into it, as the refresh after a session does: sessions of
+    // several accounts at once can bring more than the folder's 100 spare
+    // slots hold before any of their refreshes comes.
+    bool addNewEmail(int index, const EmailHeader& header, std::string_view text);
     // False when the folder holds no email with that number; true when its slot
     // was freed. Throws CError when the file cannot be written.
     bool deleteEmailHeader(int index, std::string_view folder);
