@@ -55,6 +55,9 @@ FrameActions::FrameActions(QMainWindow& frame) {
     QMenu* server = bar->addMenu(QStringLiteral("&Server"));
     pop3Settings = add(server, QStringLiteral("&POP3 Settings"),
                        QStringLiteral("Launch POP3 Settings Panel\nPOP3 Settings Panel"));
+    accounts = add(server, QStringLiteral("&Accounts"),
+                   QStringLiteral("Add, edit and remove the mail accounts Glimmerfen "
+                                  "serves\nAccounts"));
     restartServer = add(server, QStringLiteral("&Restart Server"),
                         QStringLiteral("Launch Server Restart Panel\nRestart Server"));
 

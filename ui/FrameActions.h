@@ -22,6 +22,7 @@ struct FrameActions {
     QAction* viewToolbar;
     QAction* viewStatusBar;
     QAction* pop3Settings;
+    QAction* accounts;
     QAction* restartServer;
     QAction* dnsblPanel;
     QAction* buildPanel;

@@ -16,11 +16,13 @@
 #include "proxy/AccountServers.h"
 #include "store/Backup.h"
 #include "ui/AboutDialog.h"
+#include "ui/AccountsDialog.h"
 #include "ui/AppIcons.h"
 #include "ui/BayesPanel.h"
 #include "ui/BlackListDlg.h"
 #include "ui/EmailHeaderView.h"
 #include "ui/EmailView.h"
+#include "ui/FirstStartAssistant.h"
 #include "ui/FoldersView.h"
 #include "ui/FrameActions.h"
 #include "ui/HeadersView.h"
@@ -123,6 +125,7 @@ void CMainFrame::connectCommands() {
     connect(a.help, &QAction::triggered, this, &CMainFrame::OnHelp);
     connect(a.about, &QAction::triggered, this, &CMainFrame::OnAbout);
     connect(a.pop3Settings, &QAction::triggered, this, &CMainFrame::OnServerPop3settings);
+    connect(a.accounts, &QAction::triggered, this, &CMainFrame::OnServerAccounts);
     connect(a.restartServer, &QAction::triggered, this, &CMainFrame::OnRestartServer);
     connect(a.dnsblPanel, &QAction::triggered, this, &CMainFrame::OnDnsblPanel);
     connect(a.buildPanel, &QAction::triggered, this, &CMainFrame::OnBuildPanel);
@@ -160,18 +163,18 @@ bool CMainFrame::create(platform::InstanceLock* lock, bool firstStart, bool tray
 // The note says where the program lives, so without a tray (the window is open
 // already) it would only send the user looking for an icon that is not there.
 // A store that still names the placeholder server cannot fetch any mail: the
-// server settings follow, once the note is out of the way.
+// first-start assistant follows, once the note is out of the way.
 void CMainFrame::welcomeNewUser(bool trayAvailable) {
     QMessageBox* note = trayAvailable ? showFirstStartNote() : nullptr;
     if (!serverIsPlaceholder()) {
         return;
     }
-    // Queued: start-up finishes and the window loop runs before the dialog does.
+    // Queued: start-up finishes and the window loop runs before the assistant does.
     if (note != nullptr) {
-        connect(note, &QMessageBox::finished, this, &CMainFrame::OnServerPop3settings,
+        connect(note, &QMessageBox::finished, this, &CMainFrame::OnFirstStart,
                 Qt::QueuedConnection);
     } else {
-        QMetaObject::invokeMethod(this, &CMainFrame::OnServerPop3settings, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &CMainFrame::OnFirstStart, Qt::QueuedConnection);
     }
 }
 
@@ -282,6 +285,7 @@ void CMainFrame::refreshViews(int parameter) {
 }
 
 void CMainFrame::onListTimer() {
+    m_tray->setAccountsServed(m_server.listeningCount());
     m_tray->listTick();
     m_server.restartIfStopped();
 }
@@ -364,6 +368,21 @@ void CMainFrame::OnServerPop3settings() {
     }
 }
 
+// As the server settings: no build starts while accounts change.
+void CMainFrame::OnServerAccounts() {
+    runHoldingSemaphore([this] {
+        AccountsDialog dialog(m_context, m_server, this);
+        dialog.exec();
+    });
+}
+
+void CMainFrame::OnFirstStart() {
+    runHoldingSemaphore([this] {
+        FirstStartAssistant assistant(m_context, m_server, this);
+        assistant.exec();
+    });
+}
+
 void CMainFrame::OnRestartServer() {
     runGuarded([this] {
         CServerDlg dialog(m_server, this);
@@ -413,6 +432,12 @@ void CMainFrame::runGuarded(const std::function<void()>& command) {
     if (m_headers->isAutoTestRunning()) {
         return;
     }
+    runHoldingSemaphore(command);
+}
+
+// The server settings' way: the semaphore for the whole command, whether or
+// not an auto test runs.
+void CMainFrame::runHoldingSemaphore(const std::function<void()>& command) {
     OperationGuard guard(m_context.objects.buildSemaphore);
     if (!guard) {
         return;

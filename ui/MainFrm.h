@@ -91,12 +91,15 @@ class CMainFrame : public QMainWindow {
     void OnBackupDatabase();
     void OnStartAtLogin(bool on);
     void OnServerPop3settings();
+    void OnServerAccounts();
+    void OnFirstStart();
     void OnRestartServer();
     void OnDnsblPanel();
     void OnBuildPanel();
     void OnWhiteList();
     void OnBlackList();
     void runGuarded(const std::function<void()>& command);
+    void runHoldingSemaphore(const std::function<void()>& command);
     void OnHelp();
     void OnAbout();
     void welcomeNewUser(bool trayAvailable);

@@ -44,7 +44,8 @@ void TrayIcon::remove() {
 
 void TrayIcon::setTrayIcon(Operation operation, int frame, const QString& tip) {
     m_icon.setIcon(m_frames[frame]);
-    m_icon.setToolTip(cutTip(tip));
+    m_tip = tip;
+    m_icon.setToolTip(cutTip(tipForAccounts(tip, m_accountsServed)));
     m_frameShown = frame;
     if (operation == Operation::Add) {
         m_icon.show();
@@ -60,6 +61,26 @@ QString TrayIcon::cutTip(const QString& tip) {
     // Never keep half of a surrogate pair: it would show as a broken character.
     const bool splitsPair = tip.at(kMaxTipLength - 1).isHighSurrogate();
     return tip.left(splitsPair ? kMaxTipLength - 1 : kMaxTipLength);
+}
+
+// "Glimmerfen: 16 accounts" is as long as the title line may grow: with
+// the two lines of the later tip it makes exactly the 63 characters.
+QString TrayIcon::tipForAccounts(const QString& tip, int accounts) {
+    const qsizetype titleEnd = tip.indexOf(u'\n');
+    if (accounts <= 1 || titleEnd < 0) {
+        return tip;
+    }
+    return QStringLiteral("Glimmerfen: %1 accounts").arg(accounts) + tip.mid(titleEnd);
+}
+
+void TrayIcon::setAccountsServed(int count) {
+    if (count == m_accountsServed) {
+        return;
+    }
+    m_accountsServed = count;
+    if (!m_tip.isEmpty()) {
+        m_icon.setToolTip(cutTip(tipForAccounts(m_tip, m_accountsServed)));
+    }
 }
 
 void TrayIcon::listTick() {

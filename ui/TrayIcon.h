@@ -43,6 +43,10 @@ class TrayIcon : public QObject {
     // has arrived, stop it on the second tick after the session has ended.
     void listTick();
 
+    // How many accounts' listeners are up, for the tip: with more than one
+    // the tip says how many; with one it stays as it always was.
+    void setAccountsServed(int count);
+
     bool animateFlag() const { return m_animate; }
     // The menu's Animate item: invert the flag and remember it in "Anim.bin".
     void toggleAnimate();
@@ -59,6 +63,9 @@ class TrayIcon : public QObject {
 
     // The tip as the shell took it: at most kMaxTipLength characters.
     static QString cutTip(const QString& tip);
+    // `tip` naming `accounts` served accounts in place of its title line when
+    // there are more than one.
+    static QString tipForAccounts(const QString& tip, int accounts);
 
   signals:
     void expandRequested();
@@ -84,4 +91,7 @@ class TrayIcon : public QObject {
     int m_step = 1;
     int m_settle = 0;
     int m_frameShown = 0;
+    // The tip last set, before the accounts are put in.
+    QString m_tip;
+    int m_accountsServed = 1;
 };

@@ -20,6 +20,7 @@
 #include "platform/InstanceLock.h"
 #include "proxy/AccountServers.h"
 #include "proxy/ProxyState.h"
+#include "store/AccountBook.h"
 #include "store/Backup.h"
 #include "ui/EmailHeaderView.h"
 #include "ui/EmailView.h"
@@ -162,6 +163,7 @@ class MainFrameTest : public QObject {
         QTest::addColumn<QString>("title");
         QTest::addColumn<bool>("guarded");
         QTest::newRow("settings") << "pop3Settings" << "Server Settings" << true;
+        QTest::newRow("accounts") << "accounts" << "Accounts" << true;
         QTest::newRow("restart") << "restartServer" << "Server" << true;
         QTest::newRow("dnsbl") << "dnsblPanel" << "DNSBL Panel" << false;
         QTest::newRow("build") << "buildPanel" << "Bayes Auto-Filter Build Panel" << true;
@@ -182,10 +184,10 @@ class MainFrameTest : public QObject {
         QVERIFY(f.create());
         const FrameActions& a = f.frame.actions();
         const std::map<QString, QAction*> actions{
-            {"pop3Settings", a.pop3Settings}, {"restartServer", a.restartServer},
-            {"dnsblPanel", a.dnsblPanel},     {"buildPanel", a.buildPanel},
-            {"whiteList", a.whiteList},       {"blackList", a.blackList},
-            {"about", a.about}};
+            {"pop3Settings", a.pop3Settings},   {"accounts", a.accounts},
+            {"restartServer", a.restartServer}, {"dnsblPanel", a.dnsblPanel},
+            {"buildPanel", a.buildPanel},       {"whiteList", a.whiteList},
+            {"blackList", a.blackList},         {"about", a.about}};
         QAction* action = actions.at(command);
         QVERIFY(action->isEnabled());
 
@@ -261,11 +263,11 @@ class MainFrameTest : public QObject {
         QVERIFY(!noTray.frame.findChild<QMessageBox*>("firstStartNote"));
     }
 
-    void aFirstStartWithThePlaceholderServerOpensServerSettings() {
-        // No tray, no note: the settings come as soon as the window loop runs.
+    void aFirstStartWithThePlaceholderServerOpensTheAssistant() {
+        // No tray, no note: the assistant comes as soon as the window loop runs.
         FrameFixture noTray;
         QVERIFY(noTray.create(true, false));
-        QCOMPARE(modalTitlesDuring([] { QTest::qWait(100); }), QStringList{"Server Settings"});
+        QCOMPARE(modalTitlesDuring([] { QTest::qWait(100); }), QStringList{"Glimmerfen Setup"});
 
         // With the note, only once it has been put away.
         FrameFixture tray;
@@ -277,7 +279,7 @@ class MainFrameTest : public QObject {
                      note->button(QMessageBox::Ok)->click();
                      QTest::qWait(100);
                  }),
-                 QStringList{"Server Settings"});
+                 QStringList{"Glimmerfen Setup"});
 
         // A server of the user's own, or a later start: nothing opens.
         FrameFixture named;
@@ -562,6 +564,30 @@ class MainFrameTest : public QObject {
         QVERIFY(f.server.stopForExit(10s));
         f.frame.onListTimer();
         QCOMPARE(f.server.listeningCount(), 0);
+    }
+
+    void theListTimerPutsTheAccountsServedInTheTrayTip() {
+        FrameFixture f;
+        Pop3Settings main = f.ui.store().getPOP3Settings();
+        main.localPort = freeLocalPort();
+        f.ui.store().setPOP3Settings(main);
+        QVERIFY(f.create(false, true));
+        QCOMPARE(f.server.startAll(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.listeningCount(), 1, kLong);
+        f.frame.onListTimer();
+        QCOMPARE(f.frame.trayIcon().toolTip(), TrayIcon::kFirstTip);
+
+        const int otherPort = freeLocalPort();
+        QVERIFY(otherPort != 0 && otherPort != main.localPort);
+        const Account other{
+            "work", Pop3Settings{true, "pop.work.test", 0, 0, 0, 0, 110, otherPort}, {}};
+        QVERIFY(!AccountBook(f.ui.store()).add(other));
+        f.server.reload();
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.listeningCount(), 2, kLong);
+        f.frame.onListTimer();
+        QCOMPARE(
+            f.frame.trayIcon().toolTip(),
+            QStringLiteral("Glimmerfen: 2 accounts\n Double Click, or\n Right Click for Menu"));
     }
 };
 

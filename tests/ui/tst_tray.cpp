@@ -249,6 +249,31 @@ class TrayTest : public QObject {
         QVERIFY(!AnimSetting::read());
     }
 
+    void theTipNamesHowManyAccountsAreServed() {
+        UiFixture fixture;
+        TrayIcon tray(fixture.objects().sessionGate);
+        tray.add();
+        tray.setAccountsServed(3);
+        QCOMPARE(
+            tray.toolTip(),
+            QStringLiteral("Glimmerfen: 3 accounts\n Double Click, or\n Right Click for Menu"));
+        tray.animationStep();
+        QCOMPARE(
+            tray.toolTip(),
+            QStringLiteral("Glimmerfen: 3 accounts\n Double Click, or\n right click for menu"));
+        // The most accounts there can be still fit the shell's room whole.
+        tray.setAccountsServed(16);
+        QCOMPARE(tray.toolTip().size(), TrayIcon::kMaxTipLength);
+        QVERIFY(tray.toolTip().endsWith("menu"));
+        tray.setAccountsServed(1);
+        QCOMPARE(tray.toolTip(), TrayIcon::kLaterTip);
+        tray.setAccountsServed(0);
+        QCOMPARE(tray.toolTip(), TrayIcon::kLaterTip);
+        tray.remove();
+        tray.setAccountsServed(2);
+        QCOMPARE(tray.toolTip(), QString());
+    }
+
     void tipsAreCutTo63Characters() {
         const QString seventy(70, QLatin1Char('x'));
         QCOMPARE(TrayIcon::cutTip(seventy), seventy.left(63));
