@@ -605,8 +605,8 @@ void CPOP3::trustCertificate() {
             Prompter::kTitle, Prompter::Icon::Warning);
         return;
     }
-    const QString question = probetext::trustQuestion(m_probed->first, *m_probedCertificate,
-                                                       QStringLiteral("OK"));
+    const QString question =
+        probetext::trustQuestion(m_probed->first, *m_probedCertificate, QStringLiteral("OK"));
     if (!m_context.prompter.askYesNo(question, Prompter::kTitle, Prompter::Icon::Warning)) {
         return;
     }

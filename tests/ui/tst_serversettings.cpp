@@ -726,6 +726,20 @@ class ServerSettingsTest : public QObject {
         QCOMPARE(ui.store().getPOP3Settings(), before);
     }
 
+    void aLocalPortAnotherAccountHasIsRefused() {
+        UiFixture ui;
+        const Pop3Settings before = ui.store().getPOP3Settings();
+        Settings other;
+        other.at("second").pop3 = Pop3Settings{true, "pop.example.com", 0, 0, 0, 0, 995, 1071};
+        SettingsFile::save(other);
+        Dialog d(ui);
+        d.retype(d.localPort(), QStringLiteral("1071"));
+        QVERIFY(!d.pressOk());
+        QCOMPARE(ui.prompter().told,
+                 QStringList{"The local port 1071 is taken by the account second"});
+        QCOMPARE(ui.store().getPOP3Settings(), before);
+    }
+
     void flagWordOfTwoToTwentyCharactersIsSaved_data() {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("kept");
