@@ -5,7 +5,9 @@
 # corpus with glimmerfen-cli and the filter built; the program starts in the
 # tray, its window is opened by a double click on the tray icon and one email
 # is clicked so that its header, text and rating show; then each dialog is
-# opened with the keyboard, photographed and closed.
+# opened with the keyboard, photographed and closed. Two more accounts beside
+# main fill the accounts list, and a first start in an empty data directory
+# shows the assistant.
 # Usage: scripts/screenshots.sh [OUT_DIR]      (default: docs/screenshots)
 set -euo pipefail
 
@@ -73,6 +75,10 @@ mapfile -t spam < <(find "$corpus/spam" -type f | sort)
 "$cli" -C "$data" list-add white To Sensitive "Me <me@example.org>" >/dev/null
 "$cli" -C "$data" schedule --days Mon,Thu --time 7:30 --pm >/dev/null
 "$cli" -C "$data" settings --server pop.example.com --security tls --local-port 4110 >/dev/null
+"$cli" -C "$data" accounts add work --server pop.work.example --pop3-port 995 \
+  --local-port 4111 >/dev/null
+"$cli" -C "$data" accounts add family --server-ip 192.0.2.25 --pop3-port 110 \
+  --local-port 4112 --security starttls >/dev/null
 
 (cd "$data" && exec "$app" --data-dir "$data") >"$work/app.log" 2>&1 &
 pids+=($!)
@@ -122,6 +128,7 @@ dialog() {
 }
 
 dialog server-settings "Server Settings" alt+s p
+dialog accounts "Accounts" alt+s a
 dialog restart-server "Server" alt+s r
 # The Filtering menu has two items each on A and D: walk it with the arrows.
 dialog dnsbl-panel "DNSBL Panel" alt+i Return
@@ -147,6 +154,24 @@ pids+=($!)
 waitfor 20 xdotool search --onlyvisible --name '^WARNING: Server Port Conflict$'
 sleep 0.5
 shoot "WARNING: Server Port Conflict" port-conflict
+
+# A first start in an empty data directory: the note about the tray, then,
+# once it is put away, the assistant. Nothing is tested from it, so no name
+# is looked up.
+fresh="$work/fresh"
+mkdir -p "$fresh"
+(cd "$fresh" && exec "$app" --data-dir "$fresh") >"$work/fresh.log" 2>&1 &
+fresh_pid=$!
+pids+=("$fresh_pid")
+waitfor 20 xdotool search --all --pid "$fresh_pid" --onlyvisible --name '^Glimmerfen!$'
+note="$(xdotool search --all --pid "$fresh_pid" --onlyvisible --name '^Glimmerfen!$' | head -1)"
+xdotool windowfocus --sync "$note" key Return
+waitfor 20 xdotool search --onlyvisible --name '^Glimmerfen Setup$'
+assistant="$(xdotool search --onlyvisible --name '^Glimmerfen Setup$' | head -1)"
+xdotool windowmove "$assistant" 40 60
+xdotool windowfocus --sync "$assistant" type --delay 40 pop.example.org
+sleep 0.5
+shoot "Glimmerfen Setup" assistant
 
 # The help shows the dialogs too; keep its copies the same pictures.
 if [[ "$out_dir" == "$repo/docs/screenshots" ]]; then

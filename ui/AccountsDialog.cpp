@@ -126,6 +126,7 @@ void AccountsDialog::loadAccounts() {
     }
     m_table->resizeColumnsToContents();
     m_table->clearSelection();
+    m_table->setCurrentItem(nullptr);
     refreshListening();
     onSelectionChanged();
 }
