@@ -39,6 +39,10 @@ ScheduledBuildCheck::ScheduledBuildCheck(ScheduleData& schedule, AutoFilterBuild
       m_refreshWait(refreshWait) {}
 
 bool ScheduledBuildCheck::onListenerPass() {
+    const std::unique_lock check(m_checkMutex, std::try_to_lock);
+    if (!check.owns_lock()) {
+        return false;
+    }
     if (++m_passCount < kPassesPerCheck) {
         return false;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <mutex>
 
 class AutoFilterBuilder;
 class Desktop;
@@ -11,10 +12,11 @@ class Semaphore;
 }  // namespace platform
 
 // The proxy's check for a scheduled or requested filter build, made once per
-// idle listener pass on the server thread. The schedule is only consulted
-// every tenth pass (about every five seconds of idle listening); a build runs
-// the builder's dialog modally on the calling thread while holding the
-// operation semaphore, so no guarded user command and no client runs beside it.
+// idle listener pass on every account's server thread. The schedule is only
+// consulted every tenth pass; a build runs the builder's dialog modally on the
+// calling thread while holding the operation semaphore, so no guarded user
+// command and no client of that account runs beside it (the other accounts'
+// sessions go on: the filter and the store keep them apart).
 class ScheduledBuildCheck {
   public:
     static constexpr int kPassesPerCheck = 10;
@@ -42,7 +44,11 @@ class ScheduledBuildCheck {
     const std::chrono::milliseconds m_semaphoreWait;
     const std::chrono::milliseconds m_refreshWait;
 
-    // Only the server thread touches these.
+    // Held by the one server thread that checks (and maybe builds); the
+    // others pass by rather than wait, so their listeners never stall
+    // behind a build.
+    std::mutex m_checkMutex;
+    // Guarded by m_checkMutex.
     int m_passCount = 0;
     // Set after a build, cleared by the first check that finds nothing due,
     // so that one due period (six minutes) gives one build.

@@ -32,18 +32,24 @@ bool GuiBridge::enqueue(const std::shared_ptr<Request>& request) {
         }
         m_queued.push_back(request);
     }
+    // The queued call names the request without owning it: Qt may free the
+    // call on either thread, and a request's last owner must be one whose
+    // hand-over the mutex orders. The pointer is only compared until found.
     QMetaObject::invokeMethod(
-        &m_context, [this, request] { serve(request); }, Qt::QueuedConnection);
+        &m_context, [this, queued = request.get()] { serve(queued); }, Qt::QueuedConnection);
     return true;
 }
 
-void GuiBridge::serve(const std::shared_ptr<Request>& request) {
+void GuiBridge::serve(const Request* queued) {
+    std::shared_ptr<Request> request;
     {
         std::lock_guard lock(m_mutex);
-        const auto found = std::find(m_queued.begin(), m_queued.end(), request);
+        const auto found = std::find_if(m_queued.begin(), m_queued.end(),
+                                        [queued](const auto& r) { return r.get() == queued; });
         if (found == m_queued.end()) {
             return;
         }
+        request = std::move(*found);
         m_queued.erase(found);
     }
     std::exception_ptr failure;

@@ -64,7 +64,7 @@ class GuiBridge {
     };
 
     bool enqueue(const std::shared_ptr<Request>& request);
-    void serve(const std::shared_ptr<Request>& request);
+    void serve(const Request* queued);
 
     // Owns the queued calls: when it goes, Qt discards the calls still queued.
     QObject m_context;
