@@ -38,6 +38,11 @@ class ByteStream {
     // the stream can take some.
     virtual Result writeSome(std::span<const char> bytes, std::chrono::milliseconds slice) = 0;
 
+    // While on, the stream may hold small writes back and send them as whole
+    // segments; turning it off sends what it holds at once. A stream that
+    // cannot hold writes back sends each as it comes and ignores this.
+    virtual void setCork(bool /*on*/) {}
+
     // Ends both directions; the stream stays open until close().
     virtual void shutdownBoth() = 0;
     // Releases the stream. Harmless when closed.

@@ -95,6 +95,13 @@ bool TcpSocket::setNoDelay() {
     return true;
 }
 
+void TcpSocket::setCork(bool on) {
+    if (m_fd >= 0) {
+        const int value = on ? 1 : 0;
+        (void)::setsockopt(m_fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    }
+}
+
 bool TcpSocket::bindLoopback(std::uint16_t port) {
     if (m_fd < 0) {
         return notOpen();

@@ -36,6 +36,10 @@ class TcpSocket : public ByteStream {
     // Sends small writes at once instead of holding them for the peer's
     // acknowledgement of the previous one.
     bool setNoDelay();
+    // TCP_CORK. With no-delay on as well, lifting the cork sends the last
+    // partial segment at once. A failure leaves writes going out as they
+    // come, which costs only speed, so it is not reported.
+    void setCork(bool on) override;
 
     // Binds to 127.0.0.1; port 0 lets the system choose, boundPort() tells which.
     // The address may be reused while old connections of the port linger in

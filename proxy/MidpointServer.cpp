@@ -16,6 +16,7 @@
 #include "platform/HostLookup.h"
 #include "platform/PeerOwner.h"
 #include "platform/SocketError.h"
+#include "platform/StreamCork.h"
 #include "proxy/PopCommand.h"
 #include "proxy/ProxyState.h"
 #include "proxy/SessionGate.h"
@@ -638,9 +639,10 @@ void CMidPointServer::raisePlainFailure(const ServerLink::Failure& failure) {
 
 // ---------------------------------------------------------------- bytes
 
-SlicedIo::Result CMidPointServer::getBytes(ByteStream& stream, std::span<char> buffer) {
+SlicedIo::Result CMidPointServer::getBytes(ByteStream& stream, std::span<char> buffer,
+                                           std::chrono::milliseconds timeout) {
     const SlicedIo::Result read =
-        m_io.read(stream, buffer.first(std::min(kReadSize, buffer.size())), m_timeouts.io);
+        m_io.read(stream, buffer.first(std::min(kReadSize, buffer.size())), timeout);
     if (read.end == SlicedIo::End::WaitFailed) {
         raiseSocketError("select(,&inputSet,,,)", "getBytes()", read.error, GF_HERE);
     }
@@ -648,6 +650,19 @@ SlicedIo::Result CMidPointServer::getBytes(ByteStream& stream, std::span<char> b
         raiseSocketError("recv()", "getBytes()", read.error, GF_HERE);
     }
     return read;
+}
+
+// What the client's cork holds goes out before any wait for the server, so a
+// server that pauses in the middle of a message never keeps from the client
+// what came before the pause (the system's own ceiling on a cork is 200 ms).
+SlicedIo::Result CMidPointServer::getBytesUncorking(ByteStream& stream, std::span<char> buffer,
+                                                    platform::StreamCork& cork) {
+    const SlicedIo::Result ready = getBytes(stream, buffer, std::chrono::milliseconds(0));
+    if (ready.end != SlicedIo::End::TimedOut) {
+        return ready;
+    }
+    cork.flush();
+    return getBytes(stream, buffer, m_timeouts.io);
 }
 
 SlicedIo::Result CMidPointServer::putBytes(ByteStream& stream, std::span<const char> bytes) {
@@ -723,9 +738,11 @@ RelayResult CMidPointServer::recvSD1sendSD2(char* lastText, ByteStream& source,
 
 // The read both relay paths make: at most 100 bytes, counted in the flow window.
 CMidPointServer::ReadStep CMidPointServer::readStep(TextWindow& window, ByteStream& source,
-                                                    std::span<char> buffer, Stage stage) {
+                                                    std::span<char> buffer, Stage stage,
+                                                    platform::StreamCork* cork) {
     window.restartIfFull();
-    const SlicedIo::Result read = getBytes(source, buffer);
+    const SlicedIo::Result read = cork != nullptr ? getBytesUncorking(source, buffer, *cork)
+                                                  : getBytes(source, buffer, m_timeouts.io);
     switch (read.end) {
         case SlicedIo::End::Done:
             m_state.flowBytes += static_cast<std::int64_t>(read.count);
@@ -757,6 +774,10 @@ RelayResult CMidPointServer::relayRetrieval(TextWindow& window, proxy::UnitEnd& 
     const std::size_t sendLength = rateAndMark(collected, unit.multiLine());
     trace("3", kRelayTrace, GF_HERE);
     restartFlowWindow();
+    // The client does without Nagle's delay, so that the end of a message is
+    // not held for its acknowledgement; uncorked, a 100-byte piece may then go
+    // out as a segment of its own. Corked, the pieces fill whole segments.
+    platform::StreamCork cork(destination);
     if (std::optional<RelayResult> cut = sendCollected(window, destination, sendLength)) {
         return *cut;
     }
@@ -764,7 +785,7 @@ RelayResult CMidPointServer::relayRetrieval(TextWindow& window, proxy::UnitEnd& 
         return RelayResult{};
     }
     // Past the collect limit the rest of the message passes on as it comes.
-    return relayPlain(window, unit, source, destination, RelayExtras{});
+    return relayPlain(window, unit, source, destination, RelayExtras{}, &cork);
 }
 
 CMidPointServer::Collected CMidPointServer::collectRetrieval(TextWindow& window,
@@ -886,13 +907,13 @@ std::optional<RelayResult> CMidPointServer::sendCollected(TextWindow& window,
 
 RelayResult CMidPointServer::relayPlain(TextWindow& window, proxy::UnitEnd& unit,
                                         ByteStream& source, ByteStream& destination,
-                                        RelayExtras extras) {
+                                        RelayExtras extras, platform::StreamCork* cork) {
     m_state.flowActive = true;
     window.restart();
     trace("4", kRelayTrace, GF_HERE);
     restartFlowWindow();
     proxy::PassOn passOn(extras.capabilities, extras.holdCommand);
-    RelayResult result = relayPieces(window, unit, source, destination, passOn);
+    RelayResult result = relayPieces(window, unit, source, destination, passOn, cork);
     result.heldCommand = passOn.held();
     return result;
 }
@@ -900,10 +921,10 @@ RelayResult CMidPointServer::relayPlain(TextWindow& window, proxy::UnitEnd& unit
 // Passes each read on as it comes, until the unit's end or the relay's.
 RelayResult CMidPointServer::relayPieces(TextWindow& window, proxy::UnitEnd& unit,
                                          ByteStream& source, ByteStream& destination,
-                                         proxy::PassOn& passOn) {
+                                         proxy::PassOn& passOn, platform::StreamCork* cork) {
     std::array<char, kReadSize> buffer{};
     for (;;) {
-        const ReadStep read = readStep(window, source, buffer, Stage::Plain);
+        const ReadStep read = readStep(window, source, buffer, Stage::Plain, cork);
         if (read.end) {
             return *read.end;
         }

@@ -33,7 +33,8 @@ struct ProxyState;
 struct Settings;
 namespace platform {
 class Event;
-}
+class StreamCork;
+}  // namespace platform
 
 // How one client session went, for whoever keeps a log of them.
 struct SessionSummary {
@@ -237,10 +238,13 @@ class CMidPointServer {
     SessionState refuseStartTls(Session& session);
     bool forwardHeldCommand(Session& session, const std::optional<std::string>& held);
 
-    proxy::SlicedIo::Result getBytes(platform::ByteStream& stream, std::span<char> buffer);
+    proxy::SlicedIo::Result getBytes(platform::ByteStream& stream, std::span<char> buffer,
+                                     std::chrono::milliseconds timeout);
+    proxy::SlicedIo::Result getBytesUncorking(platform::ByteStream& stream, std::span<char> buffer,
+                                              platform::StreamCork& cork);
     proxy::SlicedIo::Result putBytes(platform::ByteStream& stream, std::span<const char> bytes);
     ReadStep readStep(TextWindow& window, platform::ByteStream& source, std::span<char> buffer,
-                      Stage stage);
+                      Stage stage, platform::StreamCork* cork = nullptr);
     RelayResult relayRetrieval(TextWindow& window, proxy::UnitEnd& unit,
                                platform::ByteStream& source, platform::ByteStream& destination);
     Collected collectRetrieval(TextWindow& window, proxy::UnitEnd& unit,
@@ -253,9 +257,11 @@ class CMidPointServer {
     std::optional<RelayResult> sendCollected(TextWindow& window, platform::ByteStream& destination,
                                              std::size_t length);
     RelayResult relayPlain(TextWindow& window, proxy::UnitEnd& unit, platform::ByteStream& source,
-                           platform::ByteStream& destination, RelayExtras extras);
+                           platform::ByteStream& destination, RelayExtras extras,
+                           platform::StreamCork* cork = nullptr);
     RelayResult relayPieces(TextWindow& window, proxy::UnitEnd& unit, platform::ByteStream& source,
-                            platform::ByteStream& destination, proxy::PassOn& passOn);
+                            platform::ByteStream& destination, proxy::PassOn& passOn,
+                            platform::StreamCork* cork);
     RelayResult finishPlain(TextWindow& window, platform::ByteStream& destination,
                             proxy::PassOn& passOn);
     proxy::SlicedIo::Result sendOn(platform::ByteStream& destination, std::string_view bytes);

@@ -9,6 +9,8 @@
 #include <deque>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/ByteStream.h"
 
@@ -65,6 +67,10 @@ class ScriptedStream : public platform::ByteStream {
         return {Status::Done, count};
     }
 
+    void setCork(bool on) override {
+        corked = on;
+        corkings.emplace_back(on, written.size());
+    }
     void shutdownBoth() override {}
     void close() override {}
     int lastError() const override { return m_error; }
@@ -72,6 +78,9 @@ class ScriptedStream : public platform::ByteStream {
     int readCalls() const { return m_readCalls; }
 
     std::string written;
+    bool corked = false;
+    // Each setCork: on or off, and how much had been written by then.
+    std::vector<std::pair<bool, std::size_t>> corkings;
 
   private:
     struct Step {

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ProxyTestSupport.h"
 #include "ScriptedStream.h"
@@ -45,6 +47,34 @@ TEST_F(StreamRelayTest, RetrievalPassesThroughAStreamThatIdlesBetweenRecords) {
     EXPECT_TRUE(result.complete());
     EXPECT_EQ(m_destination.written, reply);
     EXPECT_EQ(db().emailCount("newA"), 1);
+}
+
+TEST_F(StreamRelayTest, ALargeRetrievalGoesOutCorkedAndAServerPausePushesItsBytesOut) {
+    const std::string reply = "+OK\r\n" + makeMessage("large", 8000) + ".\r\n";
+    // Past the collect limit the message passes on as it comes; the server
+    // pauses after 6000 bytes.
+    m_source.queueBytes(reply.substr(0, 6000));
+    m_source.queueIdle(1);
+    m_source.queueBytes(reply.substr(6000));
+
+    const RelayResult result = relay(true, true);
+
+    EXPECT_TRUE(result.complete());
+    EXPECT_EQ(m_destination.written, reply);
+    const std::vector<std::pair<bool, std::size_t>> corkings{
+        {true, 0}, {false, 6000}, {true, 6000}, {false, reply.size()}};
+    EXPECT_EQ(m_destination.corkings, corkings);
+}
+
+TEST_F(StreamRelayTest, ARetrievalCutShortByAFailedReadLiftsTheCork) {
+    const std::string reply = "+OK\r\n" + makeMessage("cut short", 8000) + ".\r\n";
+    m_source.queueBytes(reply.substr(0, 6000));
+    m_source.queueEnd(Status::TransferFailed, 10054);
+
+    EXPECT_THROW((void)relay(true, true), CError);
+
+    EXPECT_EQ(m_destination.written, reply.substr(0, 6000));
+    EXPECT_FALSE(m_destination.corked);
 }
 
 TEST_F(StreamRelayTest, AReadyStreamWithNothingCutsTheRelayShortWithItsCode) {
