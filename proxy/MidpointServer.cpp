@@ -121,6 +121,16 @@ void CMidPointServer::TextWindow::put(char byte) {
     }
 }
 
+// As many put(byte) would, in one copy.
+void CMidPointServer::TextWindow::put(std::string_view bytes) {
+    const std::size_t fits = std::min(bytes.size(), kLastTextSize - 1 - position);
+    if (fits > 0) {
+        std::memcpy(text + position, bytes.data(), fits);
+        position += fits;
+        text[position] = '\0';
+    }
+}
+
 CMidPointServer::CMidPointServer(const ProxyContext& context, const ProxyTimeouts& timeouts)
     : m_context(context),
       m_timeouts(timeouts),
@@ -936,16 +946,10 @@ RelayResult CMidPointServer::relayPieces(TextWindow& window, proxy::UnitEnd& uni
         if (m_state.shutFlag) {
             return reportStop(Stage::Plain);
         }
-        bool complete = false;
-        for (const char byte : piece) {
-            window.put(byte);
-            if (unit.advance(byte)) {
-                complete = true;
-                break;
-            }
-        }
+        const std::size_t taken = unit.take(piece);
+        window.put(piece.substr(0, taken));
         window.count += read.count;
-        if (complete) {
+        if (unit.ended()) {
             return finishPlain(window, destination, passOn);
         }
     }

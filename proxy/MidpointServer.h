@@ -192,6 +192,7 @@ class CMidPointServer {
         void restartIfFull();
         void restart();
         void put(char byte);
+        void put(std::string_view bytes);
     };
     // One read of the relay: the bytes it brought, or how the relay ended.
     struct ReadStep {

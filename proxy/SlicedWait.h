@@ -27,12 +27,13 @@ SliceEnd inSlices(const std::atomic<bool>& stop, std::chrono::milliseconds slice
     using std::chrono::milliseconds;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     const std::int64_t slices = sliceCount(timeout, slice);
+    // The clock is read again only after a step that found nothing: a relay
+    // makes a step for every 100 bytes, and most find their stream ready.
+    milliseconds left = timeout;
     for (std::int64_t n = 0; n < slices; ++n) {
         if (stop) {
             return SliceEnd::Stopped;
         }
-        const auto left =
-            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
         const milliseconds wait = std::clamp(left, milliseconds(0), slice);
         if (step(wait)) {
             return SliceEnd::Ready;
@@ -40,6 +41,7 @@ SliceEnd inSlices(const std::atomic<bool>& stop, std::chrono::milliseconds slice
         if (left <= wait) {
             break;
         }
+        left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
     }
     return SliceEnd::TimedOut;
 }

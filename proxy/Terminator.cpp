@@ -35,7 +35,35 @@ bool UnitEnd::advance(char byte) {
     if (m_state == kLineEnded) {
         m_statusLine = false;
     }
-    return m_state == (m_multiLine ? kMultiLineEnded : kLineEnded);
+    return ended();
+}
+
+std::size_t UnitEnd::take(std::string_view bytes) {
+    std::size_t n = 0;
+    // The first byte and the status line have bookkeeping of their own.
+    while (n < bytes.size() && m_statusLine) {
+        if (advance(bytes[n++])) {
+            return n;
+        }
+    }
+    // The rest only moves the detector, kept in a local for the length of the piece.
+    const int end = m_multiLine ? kMultiLineEnded : kLineEnded;
+    int state = m_state;
+    for (; n < bytes.size(); ++n) {
+        const char byte = bytes[n];
+        // Any other byte starts the detector over, in either kind of unit.
+        if (byte != '\r' && byte != '\n' && byte != '.') {
+            state = 0;
+            continue;
+        }
+        state = advanceTerminator(state, byte, m_multiLine);
+        if (state == end) {
+            m_state = state;
+            return n + 1;
+        }
+    }
+    m_state = state;
+    return bytes.size();
 }
 
 }  // namespace proxy

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <string_view>
+
 namespace proxy {
 
 // States of the end-of-unit detector. A multi-line reply ends with CR LF "."
@@ -20,7 +23,13 @@ class UnitEnd {
     // Takes the unit's next byte; true when that byte ends the unit. An error
     // reply ("-" as the first byte) to a multi-line command is a single line.
     bool advance(char byte);
+    // Takes bytes up to the one that ends the unit: how many it took, all of
+    // them when the unit goes on. One call per piece keeps a relay's bulk
+    // out of a call per byte.
+    std::size_t take(std::string_view bytes);
 
+    // True once the unit's last byte has been taken.
+    bool ended() const { return m_state == (m_multiLine ? kMultiLineEnded : kLineEnded); }
     bool multiLine() const { return m_multiLine; }
     // True until the first CR LF of the unit has passed.
     bool inStatusLine() const { return m_statusLine; }

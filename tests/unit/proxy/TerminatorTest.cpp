@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "proxy/Terminator.h"
@@ -13,23 +14,44 @@ using proxy::UnitEnd;
 
 namespace {
 
+// Where in one read the unit ends, if it does: fed a byte at a time, or as
+// the relay feeds it, the read whole.
+std::optional<std::size_t> endInRead(UnitEnd& unit, std::string_view read, bool whole) {
+    if (whole) {
+        const std::size_t taken = unit.take(read);
+        return unit.ended() ? std::optional<std::size_t>(taken) : std::nullopt;
+    }
+    for (std::size_t at = 0; at < read.size(); ++at) {
+        if (unit.advance(read[at])) {
+            return at + 1;
+        }
+    }
+    return std::nullopt;
+}
+
 // Feeds `bytes` in reads cut at `splits` (ascending positions); returns the
 // position just past the byte that ended the unit, if one did.
 std::optional<std::size_t> endOver(const std::string& bytes, bool multiLine,
-                                   const std::vector<std::size_t>& splits) {
+                                   const std::vector<std::size_t>& splits, bool wholeReads) {
     UnitEnd unit(multiLine);
     std::size_t start = 0;
     std::vector<std::size_t> cuts = splits;
     cuts.push_back(bytes.size());
     for (const std::size_t cut : cuts) {
-        for (std::size_t at = start; at < cut; ++at) {
-            if (unit.advance(bytes[at])) {
-                return at + 1;
-            }
+        const std::string_view read = std::string_view(bytes).substr(start, cut - start);
+        if (const std::optional<std::size_t> end = endInRead(unit, read, wholeReads)) {
+            return start + *end;
         }
         start = cut;
     }
     return std::nullopt;
+}
+
+std::optional<std::size_t> endOver(const std::string& bytes, bool multiLine,
+                                   const std::vector<std::size_t>& splits) {
+    const std::optional<std::size_t> end = endOver(bytes, multiLine, splits, false);
+    EXPECT_EQ(endOver(bytes, multiLine, splits, true), end) << "whole reads end elsewhere";
+    return end;
 }
 
 // Every way of cutting `bytes` into two or three reads ends the unit at the
