@@ -78,8 +78,8 @@ class TcpSocket : public ByteStream {
     // that has gone away fails the send; it never raises SIGPIPE.
     int send(std::span<const char> bytes);
 
-    // The stream face: a readiness wait of at most `slice`, then one receive
-    // or send.
+    // The stream face: one receive or send, and when the socket had nothing
+    // (or no room), a readiness wait of at most `slice` and one more try.
     Result readSome(std::span<char> buffer, std::chrono::milliseconds slice) override;
     Result writeSome(std::span<const char> bytes, std::chrono::milliseconds slice) override;
 
@@ -95,6 +95,7 @@ class TcpSocket : public ByteStream {
     bool fail();
     bool notOpen();
     Wait waitFor(short events, std::chrono::milliseconds timeout);
+    int receive(std::span<char> buffer, int flags);
     Result transferred(int result) const;
     static Result notReady(Wait wait);
 
