@@ -272,10 +272,9 @@ void proxy(const Arguments& args, std::ostream&, std::ostream& messages) {
                 console.log("filter build ended");
             }
         },
-        [&console, &objects](const std::string& account, std::uint16_t port) {
-            const std::optional<Account> served = AccountBook(objects.store).find(account);
-            console.log(accountPrefix(account) + "listening on 127.0.0.1:" + std::to_string(port) +
-                        (served ? ", POP3 server " + serverText(served->pop3) : std::string()));
+        [&console](const Account& account, std::uint16_t port) {
+            console.log(accountPrefix(account.name) + "listening on 127.0.0.1:" +
+                        std::to_string(port) + ", POP3 server " + serverText(account.pop3));
         },
         [&console](const std::string& account, const SessionSummary& summary) {
             console.log(accountPrefix(account) + sessionLine(summary));
@@ -308,6 +307,13 @@ void settings(const Arguments& args, std::ostream& out, std::ostream& messages) 
     Pop3Settings settings = store.database().getPOP3Settings();
     Settings file = loadSettingsFile(messages);
     options.applyTo(settings, file.at(kAccount).security);
+    if (options.localPort) {
+        // Another account's port would leave one of the two unserved.
+        const Account main{kAccount, settings, file.security(kAccount)};
+        if (std::optional<std::string> taken = AccountBook(store.database()).problem(main, kAccount)) {
+            throw UsageError(*taken);
+        }
+    }
     if (options.mode || options.pin) {
         SettingsFile::save(file);
     }

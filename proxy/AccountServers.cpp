@@ -26,7 +26,7 @@ class AccountServers::Server {
                     services.gate,
                     m_refreshDone,
                     services.listenerPass,
-                    told(services.listening, served.name),
+                    told(services.listening, served),
                     told(services.sessionEnded, served.name),
                     served.name},
           thread(m_context, timeouts) {}
@@ -43,14 +43,14 @@ class AccountServers::Server {
     ServerThread thread;
 
   private:
-    // The owner's callback with the account's name put in front.
-    template <typename... Args>
+    // The owner's callback with the account (or its name) put in front.
+    template <typename Served, typename... Args>
     static std::function<void(Args...)> told(
-        const std::function<void(const std::string&, Args...)>& callback, std::string name) {
+        const std::function<void(const Served&, Args...)>& callback, Served served) {
         if (!callback) {
             return {};
         }
-        return [callback, name = std::move(name)](Args... args) { callback(name, args...); };
+        return [callback, served = std::move(served)](Args... args) { callback(served, args...); };
     }
 };
 
@@ -93,32 +93,49 @@ int AccountServers::startAll() {
     return static_cast<int>(accounts.size());
 }
 
-void AccountServers::reload() {
+bool AccountServers::reload(std::chrono::milliseconds wait) {
     const std::vector<Account> accounts = storedAccounts();
-    std::vector<std::unique_ptr<Server>> kept;
     std::lock_guard lock(m_mutex);
+    const bool stopped = stopLeaving(accounts, wait);
+    std::vector<std::unique_ptr<Server>> kept;
     for (const Account& account : accounts) {
         const auto found = std::find_if(m_servers.begin(), m_servers.end(), [&](const auto& s) {
-            return s != nullptr && s->account.name == account.name;
+            return s != nullptr && s->account == account;
         });
-        if (found == m_servers.end()) {
-            kept.push_back(makeServer(account));
-            kept.back()->thread.startServerThread();
+        if (found != m_servers.end()) {
+            kept.push_back(std::move(*found));
             continue;
         }
-        if ((*found)->account != account) {
-            (*found)->account = account;
-            (*found)->thread.restart(std::chrono::seconds(5));
-        }
-        kept.push_back(std::move(*found));
-    }
-    for (auto& removed : m_servers) {
-        if (removed != nullptr) {
-            removed->thread.requestStop();
-            m_retired.push_back(std::move(removed));
-        }
+        kept.push_back(makeServer(account));
+        kept.back()->thread.startServerThread();
     }
     m_servers = std::move(kept);
+    return stopped;
+}
+
+// Stops the proxies whose account is gone or no longer as it was, and keeps
+// them until exit: a refresh the views still owe one of them must find its
+// completion alive.
+bool AccountServers::stopLeaving(const std::vector<Account>& accounts,
+                                 std::chrono::milliseconds wait) {
+    std::vector<Server*> leaving;
+    for (auto& server : m_servers) {
+        if (std::find(accounts.begin(), accounts.end(), server->account) == accounts.end()) {
+            server->thread.requestStop();
+            leaving.push_back(server.get());
+            m_retired.push_back(std::move(server));
+        }
+    }
+    std::erase(m_servers, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    bool stopped = true;
+    for (Server* server : leaving) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        stopped = server->thread.waitStopped(std::max(left, std::chrono::milliseconds(0))) &&
+                  stopped;
+    }
+    return stopped;
 }
 
 std::vector<std::string> AccountServers::restartIfStopped(

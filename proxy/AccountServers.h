@@ -25,8 +25,10 @@ struct ProxyServices {
     SessionGate& gate;
     // Called once per listener pass of any account: the scheduled-build check.
     std::function<void()> listenerPass;
-    // Told the port an account's listener took, once it listens.
-    std::function<void(const std::string& account, std::uint16_t port)> listening;
+    // Told the port an account's listener took, once it listens, with the
+    // account as its proxy was started (no file is read for it: a damaged
+    // settings file must stay where it is for the sessions to refuse).
+    std::function<void(const Account& account, std::uint16_t port)> listening;
     // Told at the end of each client session of any account.
     std::function<void(const std::string& account, const SessionSummary&)> sessionEnded;
 };
@@ -56,9 +58,12 @@ class AccountServers {
     // Starts a proxy for every stored account; returns how many were started.
     // A settings file that cannot be read is shown, and "main" alone is served.
     int startAll();
-    // After the accounts were changed: removed accounts stop, new ones start,
-    // and those whose settings changed restart. Others are left serving.
-    void reload();
+    // After the accounts were changed: the proxies of removed and changed
+    // accounts stop first (so a renamed account's port is free again), then
+    // new and changed accounts start. Others are left serving. False when a
+    // proxy did not stop within `wait` (its account's new proxy may then find
+    // its port taken).
+    bool reload(std::chrono::milliseconds wait = std::chrono::seconds(5));
 
     // The automatic restart, for the 5-second timer: each account whose proxy
     // stopped by itself starts again, unless `held` says to leave it (an
@@ -86,6 +91,7 @@ class AccountServers {
     class Server;
 
     std::unique_ptr<Server> makeServer(const Account& account);
+    bool stopLeaving(const std::vector<Account>& accounts, std::chrono::milliseconds wait);
     std::vector<Account> storedAccounts();
 
     const ProxyServices m_services;

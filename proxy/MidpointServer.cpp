@@ -309,6 +309,11 @@ void CMidPointServer::listenerPass() {
             m_flowMonitor.stop();
             // A refused connection reached nothing the views show: the slot
             // is free at once.
+            // The refresh is pending before the session is counted out, so no
+            // mail move starts from the views as they were before it.
+            if (served) {
+                m_context.gate.beginRefresh();
+            }
             m_state.sessionActive = false;
             m_context.gate.endSession();
             if (served) {
@@ -331,8 +336,9 @@ bool CMidPointServer::beginSession() {
     return true;
 }
 
+// The refresh was counted pending before the session ended; it is ended on
+// every way out here.
 void CMidPointServer::refreshViews() {
-    m_context.gate.beginRefresh();
     // Ended on every way out: left pending, it would keep every mail move
     // waiting for good.
     struct RefreshDone {

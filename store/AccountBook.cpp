@@ -1,6 +1,7 @@
 #include "store/AccountBook.h"
 
 #include <algorithm>
+#include <mutex>
 
 #include "store/Database.h"
 
@@ -32,6 +33,14 @@ AccountSettings* entryOf(Settings& settings, const std::string& name) {
         }
     }
     return nullptr;
+}
+
+// Every change reads the file, changes it and writes it back: two threads of
+// one process doing so at once (the window, and a server thread keeping the
+// port chosen after a conflict) would lose one of the changes.
+std::mutex& changeLock() {
+    static std::mutex lock;
+    return lock;
 }
 
 }  // namespace
@@ -121,6 +130,7 @@ std::optional<std::string> AccountBook::ruleBroken(const Account& account,
 }
 
 std::optional<std::string> AccountBook::add(const Account& account) {
+    const std::lock_guard lock(changeLock());
     Settings settings = loadSettings();
     if (std::optional<std::string> broken =
             ruleBroken(account, {}, accountsOf(m_store, settings))) {
@@ -132,6 +142,7 @@ std::optional<std::string> AccountBook::add(const Account& account) {
 }
 
 std::optional<std::string> AccountBook::update(const std::string& name, const Account& account) {
+    const std::lock_guard lock(changeLock());
     Settings settings = loadSettings();
     AccountSettings* entry = entryOf(settings, name);
     if (name != Account::kMainName && (entry == nullptr || !entry->pop3)) {
@@ -160,6 +171,7 @@ std::optional<std::string> AccountBook::remove(const std::string& name) {
     if (name == Account::kMainName) {
         return std::string("The account main cannot be removed: it is the store's own server");
     }
+    const std::lock_guard lock(changeLock());
     Settings settings = loadSettings();
     const auto found = std::find_if(settings.accounts.begin(), settings.accounts.end(),
                                     [&](const AccountSettings& a) { return a.name == name; });
@@ -176,6 +188,7 @@ bool AccountBook::classificationHeader() {
 }
 
 void AccountBook::setClassificationHeader(bool on) {
+    const std::lock_guard lock(changeLock());
     Settings settings = loadSettings();
     settings.classificationHeader = on;
     SettingsFile::save(settings, m_settingsPath);

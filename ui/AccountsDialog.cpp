@@ -233,7 +233,9 @@ void AccountsDialog::removeAccount() {
 }
 
 void AccountsDialog::afterChange() {
-    m_servers.reload();
+    if (!m_servers.reload()) {
+        tellError("Didn't Restart. 5 second wait timed out.");
+    }
     try {
         loadAccounts();
     } catch (const CError& error) {

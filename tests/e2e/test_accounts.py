@@ -222,6 +222,24 @@ class PortConflictTest(AccountsCase):
         return f"{CONFLICT}  The current port number {port} must be changed."
 
 
+class DamagedSettingsTest(AccountsCase):
+    def test_a_damaged_file_at_start_is_left_alone_and_refuses_sessions(self):
+        """The file may be hiding a request for TLS: the proxy must neither
+        set it aside (its sessions would then go out in plain text) nor serve
+        on a guess."""
+        proxy = self.two_accounts(self.dovecot_b.port)
+        settings = proxy.dir / "glimmerfen.conf"
+        damaged = settings.read_text() + "\n[account main]\nsecurity = tls\n"
+        settings.write_text(damaged)
+        proxy.start(wait_ports=[proxy.local_port])
+        with h.Pop3Wire(proxy.local_port) as wire:
+            self.assertTrue(wire.line().startswith(b"-ERR [SYS/PERM] "), proxy.log())
+        self.assertEqual(settings.read_text(), damaged)
+        self.assertEqual(sorted(p.name for p in proxy.dir.glob("glimmerfen.conf*")),
+                         ["glimmerfen.conf"])
+        self.stop_proxy(proxy)
+
+
 class ClassificationHeaderTest(AccountsCase):
     def header_of(self, rest):
         """The classification header line split off a proxied message."""

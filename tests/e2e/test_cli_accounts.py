@@ -142,6 +142,8 @@ class AccountsTest(AccountsCase):
         self.assert_refused(add("other", 1070), 2, "taken by the account main")
         self.assert_refused(["accounts", "set", "work", "--local-port", "1070"], 2,
                             "taken by the account main")
+        self.assert_refused(["settings", "--local-port", "1071"], 2,
+                            "The local port 1071 is taken by the account work")
         self.assert_refused(add("other", 1072, "--security", "ssl"), 2,
                             "--security takes plain, starttls or tls")
         for port in ("1024", "5001", "80", "x"):

@@ -26,7 +26,7 @@ struct Proxy {
                    ui.desktop(),
                    ui.objects().sessionGate,
                    {},
-                   [this](const std::string&, std::uint16_t) { ++starts; },
+                   [this](const Account&, std::uint16_t) { ++starts; },
                    {}},
           server(services) {}
 

@@ -30,9 +30,9 @@ class AccountServersTest : public ProxyFixture {
     void start() {
         const ProxyServices services{db(),       m_bayes,   m_white, m_black, m_resolver,
                                      desktop(),  m_gate,    {},
-                                     [this](const std::string& account, std::uint16_t port) {
+                                     [this](const Account& account, std::uint16_t port) {
                                          std::lock_guard lock(m_portsMutex);
-                                         m_ports[account] = port;
+                                         m_ports[account.name] = port;
                                      },
                                      [this](const std::string&, const SessionSummary& summary) {
                                          std::lock_guard lock(m_summaryMutex);
@@ -48,7 +48,7 @@ class AccountServersTest : public ProxyFixture {
     }
 
     std::uint16_t portOf(const std::string& account) {
-        for (int pass = 0; pass < 500; ++pass) {
+        for (int pass = 0; pass < 3000; ++pass) {
             {
                 std::lock_guard lock(m_portsMutex);
                 if (m_ports.count(account) != 0) {
@@ -81,7 +81,7 @@ class AccountServersTest : public ProxyFixture {
     }
 
     bool eventually(const std::function<bool()>& condition) {
-        for (int pass = 0; pass < 1000 && !condition(); ++pass) {
+        for (int pass = 0; pass < 3000 && !condition(); ++pass) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return condition();
@@ -136,6 +136,23 @@ TEST_F(AccountServersTest, RemovedAccountStopsAndOthersServeOn) {
     ASSERT_EQ(status.size(), 1u);
     EXPECT_EQ(status[0].name, "main");
     EXPECT_NE(fetchOne(portOf("main")).find("Subject: one"), std::string::npos);
+}
+
+TEST_F(AccountServersTest, ARenamedAccountTakesOverItsOwnPortWithoutAConflict) {
+    useServer(1, 0);
+    const int localPort = freePortInLocalRange();
+    Account work{"work", {false, "", 127, 0, 0, 1, 1, localPort}, {}};
+    ASSERT_EQ(AccountBook(db()).add(work), std::nullopt);
+    start();
+    ASSERT_EQ(portOf("work"), localPort);
+    Account office = work;
+    office.name = "office";
+    ASSERT_EQ(AccountBook(db()).update("work", office), std::nullopt);
+    EXPECT_TRUE(m_servers->reload());
+    EXPECT_EQ(portOf("office"), localPort);
+    for (const std::string& call : desktop().calls()) {
+        EXPECT_EQ(call.rfind("askForPort", 0), std::string::npos) << call;
+    }
 }
 
 }  // namespace
