@@ -259,26 +259,19 @@ void proxy(const Arguments& args, std::ostream&, std::ostream& messages) {
     console.attach(objects.store);
     objects.applyStateByte();
 
-    const ProxyServices services{
-        objects.store,
-        objects.bayes,
-        objects.whiteList,
-        objects.blackList,
-        objects.resolver,
-        console,
-        objects.sessionGate,
-        [&objects, &console] {
-            if (objects.buildCheck.onListenerPass()) {
-                console.log("filter build ended");
-            }
-        },
-        [&console](const Account& account, std::uint16_t port) {
-            console.log(accountPrefix(account.name) + "listening on 127.0.0.1:" +
-                        std::to_string(port) + ", POP3 server " + serverText(account.pop3));
-        },
-        [&console](const std::string& account, const SessionSummary& summary) {
-            console.log(accountPrefix(account) + sessionLine(summary));
-        }};
+    ProxyServices services = objects.proxyServices();
+    services.listenerPass = [&objects, &console] {
+        if (objects.buildCheck.onListenerPass()) {
+            console.log("filter build ended");
+        }
+    };
+    services.listening = [&console](const Account& account, std::uint16_t port) {
+        console.log(accountPrefix(account.name) + "listening on 127.0.0.1:" + std::to_string(port) +
+                    ", POP3 server " + serverText(account.pop3));
+    };
+    services.sessionEnded = [&console](const std::string& account, const SessionSummary& summary) {
+        console.log(accountPrefix(account) + sessionLine(summary));
+    };
     AccountServers servers(services);
     const int accounts = servers.startAll();
     try {

@@ -12,6 +12,11 @@ ProcessObjects::ProcessObjects(Desktop& desktop, std::uint16_t nameServerPort)
     bayes.load();
 }
 
+ProxyServices ProcessObjects::proxyServices() {
+    return ProxyServices{store,    bayes,   whiteList, blackList, resolver,
+                         desktop,  sessionGate, {},    {},        {}};
+}
+
 void ProcessObjects::applyStateByte() {
     const ProgramState state = store.getHarrowgleamState();
     bayes.setEnabled(state.bayesOn(), true);

@@ -8,6 +8,7 @@
 #include "desktop/Desktop.h"
 #include "platform/Event.h"
 #include "platform/Semaphore.h"
+#include "proxy/AccountServers.h"
 #include "proxy/SessionGate.h"
 #include "rating/BayesFilter.h"
 #include "rating/DnsResolver.h"
@@ -28,6 +29,9 @@ class ProcessObjects {
     // Sets the filter and the block lists from the stored state byte, with their
     // status-bar texts.
     void applyStateByte();
+    // What every account's proxy shares, over these objects; the owner adds
+    // the callbacks it wants told.
+    ProxyServices proxyServices();
 
     Desktop& desktop;
     CDatabase store;

@@ -50,16 +50,8 @@ bool CHarrowgleamApp::startUp(int& exitCode) {
     m_context = std::make_unique<ViewContext>(ViewContext{*m_objects, *m_desktop, m_prompter});
 
     ProcessObjects& objects = *m_objects;
-    const ProxyServices proxy{objects.store,
-                              objects.bayes,
-                              objects.whiteList,
-                              objects.blackList,
-                              objects.resolver,
-                              *m_desktop,
-                              objects.sessionGate,
-                              [shared = m_objects.get()] { shared->buildCheck.onListenerPass(); },
-                              {},
-                              {}};
+    ProxyServices proxy = objects.proxyServices();
+    proxy.listenerPass = [shared = m_objects.get()] { shared->buildCheck.onListenerPass(); };
     m_server = std::make_unique<AccountServers>(proxy);
     m_frame = std::make_unique<CMainFrame>(*m_context, *m_server);
     m_prompter.setParent(m_frame.get());

@@ -9,17 +9,7 @@
 // listen there.
 struct ServedFixture {
     ServedFixture()
-        : services{ui.objects().store,
-                   ui.objects().bayes,
-                   ui.objects().whiteList,
-                   ui.objects().blackList,
-                   ui.objects().resolver,
-                   ui.desktop(),
-                   ui.objects().sessionGate,
-                   {},
-                   {},
-                   {}},
-          servers(services) {
+        : services(ui.objects().proxyServices()), servers(services) {
         Pop3Settings main = ui.store().getPOP3Settings();
         main.localPort = freeLocalPort();
         ui.store().setPOP3Settings(main);

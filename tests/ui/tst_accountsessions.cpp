@@ -351,20 +351,13 @@ class AccountSessionsTest : public QObject {
 
         ProcessObjects& objects = f.objects();
         SessionLog sessions;
-        const ProxyServices services{
-            objects.store,
-            objects.bayes,
-            objects.whiteList,
-            objects.blackList,
-            objects.resolver,
-            f.desktop(),
-            objects.sessionGate,
-            // The scheduled-build check as the desktop program makes it.
-            [&objects] { objects.buildCheck.onListenerPass(); },
-            {},
-            [&sessions](const std::string& account, const SessionSummary& summary) {
-                sessions.add(account, summary);
-            }};
+        ProxyServices services = objects.proxyServices();
+        // The scheduled-build check as the desktop program makes it.
+        services.listenerPass = [&objects] { objects.buildCheck.onListenerPass(); };
+        services.sessionEnded = [&sessions](const std::string& account,
+                                            const SessionSummary& summary) {
+            sessions.add(account, summary);
+        };
         ProxyTimeouts timeouts;
         timeouts.listenerWait = 20ms;
         timeouts.mailMovePoll = 5ms;

@@ -42,9 +42,7 @@ constexpr int kLong = 20000;
 // started unless a test starts it.
 struct FrameFixture {
     FrameFixture()
-        : proxy{ui.objects().store,     ui.objects().bayes,    ui.objects().whiteList,
-                ui.objects().blackList, ui.objects().resolver, ui.desktop(),
-                ui.objects().sessionGate, {}, {}, {}},
+        : proxy(ui.objects().proxyServices()),
           server(proxy),
           frame(ui.context(), server) {}
 

@@ -18,17 +18,12 @@ constexpr int kLong = 20000;
 // A real proxy on a free local port, counting how often it started listening.
 struct Proxy {
     explicit Proxy(UiFixture& ui)
-        : services{ui.objects().store,
-                   ui.objects().bayes,
-                   ui.objects().whiteList,
-                   ui.objects().blackList,
-                   ui.objects().resolver,
-                   ui.desktop(),
-                   ui.objects().sessionGate,
-                   {},
-                   [this](const Account&, std::uint16_t) { ++starts; },
-                   {}},
-          server(services) {}
+        : services(countingStarts(ui.objects().proxyServices())), server(services) {}
+
+    ProxyServices countingStarts(ProxyServices shared) {
+        shared.listening = [this](const Account&, std::uint16_t) { ++starts; };
+        return shared;
+    }
 
     bool running() const {
         const std::vector<AccountStatus> status = server.status();
