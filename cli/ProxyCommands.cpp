@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <chrono>
 #include <ctime>
 #include <mutex>

@@ -76,7 +76,17 @@ std::unique_ptr<AccountServers::Server> AccountServers::makeServer(const Account
 std::vector<Account> AccountServers::storedAccounts() {
     AccountBook book(m_services.database);
     try {
-        return book.listAsIs();
+        std::vector<Account> accounts = book.listAsIs();
+        // The book refuses a 17th account, but a file edited by hand can name
+        // hundreds, and each would get a thread and a listener.
+        if (accounts.size() > Account::kMostAccounts) {
+            m_services.desktop.showTimedBox(
+                "The settings file names " + std::to_string(accounts.size()) +
+                " accounts; Glimmerfen serves the first " +
+                std::to_string(Account::kMostAccounts));
+            accounts.resize(Account::kMostAccounts);
+        }
+        return accounts;
     } catch (const CError& error) {
         m_services.desktop.showTimedBox(error.what());
     }

@@ -7,6 +7,7 @@
 #include "ProxyTestSupport.h"
 #include "proxy/AccountServers.h"
 #include "store/AccountBook.h"
+#include "store/SettingsFile.h"
 
 using namespace proxytest;
 
@@ -27,7 +28,7 @@ class AccountServersTest : public ProxyFixture {
   protected:
     ~AccountServersTest() override { m_servers.reset(); }
 
-    void start() {
+    void start(int expected = 2) {
         const ProxyServices services{db(),       m_bayes,   m_white, m_black, m_resolver,
                                      desktop(),  m_gate,    {},
                                      [this](const Account& account, std::uint16_t port) {
@@ -44,7 +45,7 @@ class AccountServersTest : public ProxyFixture {
         // time-out would fail it.
         timeouts.refreshWait = std::chrono::minutes(5);
         m_servers = std::make_unique<AccountServers>(services, timeouts);
-        EXPECT_EQ(m_servers->startAll(), 2);
+        EXPECT_EQ(m_servers->startAll(), expected);
     }
 
     std::uint16_t portOf(const std::string& account) {
@@ -153,6 +154,21 @@ TEST_F(AccountServersTest, ARenamedAccountTakesOverItsOwnPortWithoutAConflict) {
     for (const std::string& call : desktop().calls()) {
         EXPECT_EQ(call.rfind("askForPort", 0), std::string::npos) << call;
     }
+}
+
+TEST_F(AccountServersTest, AFileEditedToNameTooManyAccountsIsServedUpToTheLimit) {
+    useServer(1, 0);
+    Settings file;
+    for (int n = 1; n <= 20; ++n) {
+        file.at("extra" + std::to_string(n)).pop3 = Pop3Settings{false, "", 127, 0, 0, 1, 1, 0};
+    }
+    SettingsFile::save(file);
+    start(static_cast<int>(Account::kMostAccounts));
+    EXPECT_EQ(m_servers->status().size(), Account::kMostAccounts);
+    const std::vector<std::string> boxes = desktop().timedBoxes();
+    EXPECT_NE(std::find(boxes.begin(), boxes.end(),
+                        "The settings file names 21 accounts; Glimmerfen serves the first 16"),
+              boxes.end());
 }
 
 }  // namespace
